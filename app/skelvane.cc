@@ -1,0 +1,75 @@
+// skelvane: unpacks a romfs image into a directory tree, with a trace of
+// every entry on standard output.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "image/image.h"
+#include "image/romfs.h"
+#include "platform/fatal.h"
+#include "platform/platform.h"
+#include "unpack/links.h"
+#include "unpack/path.h"
+#include "unpack/walk.h"
+
+namespace {
+
+std::string archiveName = "ROMFS";
+
+constexpr size_t kMaxArgument = 254;
+
+[[noreturn]] void usage(const char* programName) {
+  Fatal(
+      "skelvane (v1.1, orvenk, 2003/09)\n"
+      "\nUSAGE: %s romfsImage [target directory] [ > traceFile]\n"
+      "Function: extract files from a romfs image to ROMFS (default) or specified target "
+      "directory.\n"
+      "Symbolic link files will be created as windows shortcuts. Using tollbrae tool to create a "
+      "romfs image, shortcuts will be stored as romfs symbolic links files.\n"
+      "In the trace, file size and exec flag (X) will be displayed for each file.\n"
+      "!!! USE AT YOUR OWN RISKS !!!\n",
+      programName);
+}
+
+bool LengthAccepted(const char* argument) {
+  const size_t length = strlen(argument);
+  return length >= 1 && length <= kMaxArgument;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2 && argc != 3) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
+
+  if (!LengthAccepted(argv[1]))
+    Fatal(
+        "\nImage file name too long or too short (make sure it's             less then 254 "
+        "characters and greater then 1 character)\n");
+  const std::string imageName = argv[1];
+  if (argc == 3) {
+    if (!LengthAccepted(argv[2]))
+      Fatal(
+          "\nArchive file name too long or too short (make sure it's                less then "
+          "254 characters and greater then 1 character)\n");
+    archiveName = argv[2];
+  }
+
+  if (!OpenImageFile(imageName.c_str(), hImage)) Fatal("\nError: %s\n", GetLastErrorString());
+  const uint64_t firstHeaderOffset = CheckVolume();
+
+  printf("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
+  GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0);
+  CloseImageFile(hImage);
+
+  uint32_t unresolvedCount = 0;
+  if (cntType3 != 0) {
+    printf("\nRESOLVING SYMBOLIC LINKS...\n");
+    for (uint32_t i = 0; i < cntType3; ++i) unresolvedCount += ResolveLinkFile(i);
+  }
+
+  printf("\nDONE.");
+  if (cntType3 != 0) printf(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
+  printf("\n");
+  return 0;
+}

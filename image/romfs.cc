@@ -1,0 +1,81 @@
+#include "image/romfs.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/image.h"
+#include "platform/fatal.h"
+
+RomfsImageInfo romfsImageInfo;
+
+namespace {
+
+constexpr size_t kVolumeRegion = 512;
+
+}  // namespace
+
+uint64_t CheckVolume() {
+  uint8_t header[16];
+  size_t got = 0;
+  if (!ReadImageFile(hImage, header, sizeof header, &got) || got < sizeof header)
+    Fatal("Read image infos failed, size: %zu\n", got);
+  memcpy(romfsImageInfo.ident, header, 8);
+  romfsImageInfo.fullSize = DecodeWord(header + 8);
+  romfsImageInfo.checksum = DecodeWord(header + 12);
+  if (memcmp(romfsImageInfo.ident, "-rom1fs-", 8) != 0) Fatal("Image info - wrong ASCII ident\n");
+
+  // Bytes the image does not have count as zero; the name ends at its
+  // first zero byte or at the end of the region.
+  uint8_t volume[kVolumeRegion] = {};
+  if (!ReadImageFile(hImage, volume, sizeof volume, &got))
+    Fatal("Read 512 bytes failed, size: %zu\n", got);
+  const size_t nameLength = strnlen(reinterpret_cast<const char*>(volume), sizeof volume);
+  printf("Image name=");
+  fwrite(volume, 1, nameLength, stdout);
+  printf(" (%zu)\n", nameLength);
+
+  if (!TestChecksum(0, kVolumeRegion)) Fatal("Image Checksum Error\n");
+  return 16 + SetToBoundary16(static_cast<uint32_t>(nameLength) + 1);
+}
+
+EntryHeader ReadEntryHeader(uint64_t headerOffset) {
+  SetFilePointerFromBegin(hImage, headerOffset);
+  uint8_t raw[16];
+  size_t got = 0;
+  if (!ReadImageFile(hImage, raw, sizeof raw, &got) || got < sizeof raw)
+    Fatal("Read file header failed\n");
+  const uint32_t next = DecodeWord(raw);
+  return EntryHeader{
+      .nextOffset = next & ~uint32_t{15},
+      .execFlag = (next & 8) != 0,
+      .entryType = static_cast<uint8_t>(next & 7),
+      .size = DecodeWord(raw + 8),
+  };
+}
+
+void GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset) {
+  SetFilePointerFromBegin(hImage, offset);
+  name.clear();
+  for (;;) {
+    if (name.size() > kMaxNameLength) Fatal("Read fileName failed\n");
+    char c;
+    size_t got = 0;
+    if (!ReadImageFile(hImage, &c, 1, &got) || got != 1) Fatal("Read fileName failed\n");
+    if (c == '\0') break;
+    name += c;
+  }
+  offset += SetToBoundary16(static_cast<uint32_t>(name.size()) + 1);
+}
+
+bool TestChecksum(uint64_t start, uint64_t end) {
+  SetFilePointerFromBegin(hImage, start);
+  const uint64_t count = end > start ? (end - start) / 4 : 0;
+  uint32_t sum = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint8_t word[4] = {};
+    size_t got = 0;
+    if (!ReadImageFile(hImage, word, sizeof word, &got)) Fatal("Read data failed\n");
+    sum += DecodeWord(word);
+  }
+  return sum == 0;
+}

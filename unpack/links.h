@@ -1,0 +1,31 @@
+// Symbolic links: captured during the walk, created after it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "unpack/path.h"
+
+constexpr uint32_t kMaxLinks = 256;
+constexpr uint32_t kMaxLinkTarget = 260;
+
+struct LinkRecord {
+  OutPath dirName;  // the directory the link goes in
+  std::string fileName;
+  std::string type3FileName;  // the target text, as stored
+};
+
+extern std::array<std::unique_ptr<LinkRecord>, kMaxLinks> type3Link;
+extern uint32_t cntType3;
+
+// Records the link named name in dirPath whose target is the size bytes at dataOffset.
+void CaptureLink(const OutPath& dirPath, const std::string& name, uint64_t dataOffset,
+                 uint32_t size);
+
+// Reads size bytes of target text at the image's current position.
+void GetType3FileName(std::string& buffer, uint32_t size);
+
+// Creates link index; 0 when it was created, 1 when not.
+int ResolveLinkFile(uint32_t index);

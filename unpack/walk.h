@@ -1,0 +1,17 @@
+// The depth-first walk over the image's directory chains that recreates
+// directories and regular files and hands symbolic links to the link table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "unpack/path.h"
+
+// Creates dirPath and everything its chain, starting at headerOffset, holds.
+void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth);
+
+// Creates one directory; on failure prints why and returns false.
+bool CreateNewDir(const OutPath& path);
+
+// Copies size bytes from the image's current position into a new file.
+void CreateNewFile(const OutPath& path, uint32_t size);
