@@ -1,0 +1,106 @@
+// Symbolic links: captured during the walk, created after it.
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
+
+TEST(Links, CreatedAfterTheTreeWithTargetsUnchanged) {
+  Unpack u;
+  const RunResult r = u.Run("vol", {Link("abs", "/etc/passwd"), Dir("d", {Link("up", "../f")}),
+                                    File("f", "data")});
+  EXPECT_EQ(r.out, kHead +
+                       "abs <SYMBOLIC LINK> (11) \n"
+                       "[d] \n"
+                       "...up <SYMBOLIC LINK> (4) \n"
+                       "f (4) \n"
+                       "\nRESOLVING SYMBOLIC LINKS...\n"
+                       "-> create symbolic link out\\abs with /etc/passwd (done)\n"
+                       "-> create symbolic link out\\d\\up with ../f (done)\n"
+                       "\nDONE. (2 symbolic links, 0 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"abs", "link:/etc/passwd"},
+                            {"d", "dir"},
+                            {"d/up", "link:../f"},
+                            {"f", "file:data"}}));
+}
+
+TEST(Links, FailedLinksAreCountedAndTheRunSucceeds) {
+  // The name is taken by a file; an empty target is refused by the system.
+  Unpack u;
+  const RunResult r =
+      u.Run("vol", {File("taken", "t"), Link("taken", "x"), Link("ok", "taken"), Link("empty", "")});
+  EXPECT_EQ(r.out, kHead +
+                       "taken (1) \n"
+                       "taken <SYMBOLIC LINK> (1) \n"
+                       "ok <SYMBOLIC LINK> (5) \n"
+                       "empty <SYMBOLIC LINK> (0) \n"
+                       "\nRESOLVING SYMBOLIC LINKS...\n"
+                       "-> create symbolic link out\\taken with x (ERROR!!!)\n"
+                       "-> create symbolic link out\\ok with taken (done)\n"
+                       "-> create symbolic link out\\empty with  (ERROR!!!)\n"
+                       "\nDONE. (3 symbolic links, 2 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"taken", "file:t"}, {"ok", "link:taken"}}));
+}
+
+std::vector<Entry> ManyLinks(int count) {
+  std::vector<Entry> root;
+  for (int i = 0; i < count; ++i) root.push_back(Link("l" + std::to_string(i), "t"));
+  return root;
+}
+
+TEST(Links, AtMost256PerImage) {
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", ManyLinks(256));
+    EXPECT_TRUE(r.out.ends_with("-> create symbolic link out\\l255 with t (done)\n"
+                                "\nDONE. (256 symbolic links, 0 unresolved)\n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(u.Tree().size(), 256u);
+  }
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", ManyLinks(257));
+    EXPECT_TRUE(r.out.ends_with("l255 <SYMBOLIC LINK> (1) \nl256 <SYMBOLIC LINK> (1) \n"
+                                "Maximum Type 3 Links Reached\n"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(u.Tree().empty());
+  }
+}
+
+TEST(Links, TargetOfAtMost260Bytes) {
+  const std::string t260 = "/" + std::string(259, 't');
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", {Link("l", t260)});
+    EXPECT_EQ(r.out, kHead + "l <SYMBOLIC LINK> (260) \n\nRESOLVING SYMBOLIC LINKS...\n"
+                             "-> create symbolic link out\\l with " + t260 +
+                         " (done)\n\nDONE. (1 symbolic links, 0 unresolved)\n");
+    EXPECT_EQ(u.Tree(), (Tree{{"l", "link:" + t260}}));
+  }
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", {Link("l", t260 + "x")});
+    EXPECT_EQ(r.out, kHead + "l <SYMBOLIC LINK> (261) \nType 3 Link Size Error\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(u.Tree().empty());
+  }
+}
+
+TEST(Links, TargetPastTheEndOfTheImage) {
+  std::vector<Entry> root = {Link("l", "0123456789")};
+  std::string image = BuildImage("vol", root);
+  image.resize(image.size() - 16 + 3);
+  FixVolumeChecksum(image);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "l <SYMBOLIC LINK> (10) \nRead file buffer failed (10, 3)\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The command line and the run as a whole.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+const std::string kUsage = std::string(
+                               "skelvane (v1.1, orvenk, 2003/09)\n"
+                               "\nUSAGE: ") +
+                           SKELVANE_PATH +
+                           " romfsImage [target directory] [ > traceFile]\n"
+                           "Function: extract files from a romfs image to ROMFS (default) or "
+                           "specified target directory.\n"
+                           "Symbolic link files will be created as windows shortcuts. Using "
+                           "tollbrae tool to create a romfs image, shortcuts will be stored as "
+                           "romfs symbolic links files.\n"
+                           "In the trace, file size and exec flag (X) will be displayed for each "
+                           "file.\n"
+                           "!!! USE AT YOUR OWN RISKS !!!\n";
+
+const std::string kImageNameMessage =
+    "\nImage file name too long or too short (make sure it's             less then 254 "
+    "characters and greater then 1 character)\n";
+const std::string kArchiveNameMessage =
+    "\nArchive file name too long or too short (make sure it's                less then 254 "
+    "characters and greater then 1 character)\n";
+
+TEST(Skelvane, UnpacksTheRoadOfOneImage) {
+  const std::string busybox(300, 'b'), readme(120, 'r');
+  std::vector<Entry> root = {
+      Dir(".", {}),
+      HardLink(".."),
+      Dir("bin", {HardLink("."), HardLink(".."), File("busybox", busybox, true),
+                  Link("sh", "busybox")}),
+      File("README", readme),
+  };
+  ScratchDir dir;
+  WriteFileBytes(dir / "fw.img", BuildImage("rootfs", root));
+  const RunResult r = RunSkelvane({"fw.img"}, dir.path());
+  EXPECT_EQ(r.out,
+            "Image name=rootfs (6)\n"
+            "UNPACKING ROMFS IMAGE fw.img to ROMFS...\n"
+            "[.] \n"
+            "[..] \n"
+            "[bin] \n"
+            "...[.] \n"
+            "...[..] \n"
+            "...busybox (300) (X)\n"
+            "...sh <SYMBOLIC LINK> (7) \n"
+            "README (120) \n"
+            "\n"
+            "RESOLVING SYMBOLIC LINKS...\n"
+            "-> create symbolic link ROMFS\\bin\\sh with busybox (done)\n"
+            "\n"
+            "DONE. (1 symbolic links, 0 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  auto left = ScanTree(dir.path());
+  left.erase("fw.img");
+  EXPECT_EQ(left, (Tree{{"ROMFS", "dir"},
+                        {"ROMFS/README", "file:" + readme},
+                        {"ROMFS/bin", "dir"},
+                        {"ROMFS/bin/busybox", "file:" + busybox},
+                        {"ROMFS/bin/sh", "link:busybox"}}));
+  // The exec flag stays in the trace.
+  struct stat st;
+  ASSERT_EQ(stat((dir / "ROMFS/bin/busybox").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0111, 0u);
+}
+
+TEST(Skelvane, WrongArgumentCountPrintsUsage) {
+  ScratchDir dir;
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a", "b", "c"}}) {
+    const RunResult r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, kUsage);
+    EXPECT_EQ(r.status, 255);
+  }
+  EXPECT_TRUE(ScanTree(dir.path()).empty());
+}
+
+TEST(Skelvane, ArgumentLengthLimits) {
+  std::vector<Entry> root = {File("f", "x")};
+  const std::string image = BuildImage("v", root);
+  ScratchDir dir;
+  const std::string name254(254, 'i'), name255(255, 'i');
+  WriteFileBytes(dir / name254, image);
+
+  RunResult r = RunSkelvane({name254, "out"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Image name=v (1)\nUNPACKING ROMFS IMAGE " + name254 +
+                       " to out...\nf (1) \n\nDONE.\n");
+
+  for (const std::string& bad : {name255, std::string()}) {
+    r = RunSkelvane({bad, "out2"}, dir.path());
+    EXPECT_EQ(r.out, kImageNameMessage);
+    EXPECT_EQ(r.status, 255);
+  }
+
+  const std::string target254(254, 't');
+  r = RunSkelvane({name254, target254}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ScanTree(dir / target254), (Tree{{"f", "file:x"}}));
+
+  // The target is checked before the image is opened: this image is missing.
+  for (const std::string& bad : {std::string(255, 't'), std::string()}) {
+    r = RunSkelvane({"missing.img", bad}, dir.path());
+    EXPECT_EQ(r.out, kArchiveNameMessage);
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
+TEST(Skelvane, OneCharacterImageNameAndDefaultTarget) {
+  std::vector<Entry> root = {File("f", "data")};
+  ScratchDir dir;
+  WriteFileBytes(dir / "i", BuildImage("", root));
+  const RunResult r = RunSkelvane({"i"}, dir.path());
+  EXPECT_EQ(r.out, "Image name= (0)\nUNPACKING ROMFS IMAGE i to ROMFS...\nf (4) \n\nDONE.\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ScanTree(dir / "ROMFS"), (Tree{{"f", "file:data"}}));
+}
+
+TEST(Skelvane, MissingImageCreatesNothing) {
+  ScratchDir dir;
+  const RunResult r = RunSkelvane({"missing.img"}, dir.path());
+  EXPECT_EQ(r.out, "\nError: No such file or directory\n\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(ScanTree(dir.path()).empty());
+}
+
+TEST(Skelvane, DirectoryAsImageFailsAtFirstRead) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir / "d.img");
+  const RunResult r = RunSkelvane({"d.img", "out"}, dir.path());
+  EXPECT_EQ(r.out, "Read image infos failed, size: 0\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Skelvane, PipeAsImageFailsAtFirstSeek) {
+  std::vector<Entry> root = {File("f", "x")};
+  const std::string image = BuildImage("piped", root);
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  // The reader stops early; a closed pipe is not a failure here.
+  signal(SIGPIPE, SIG_IGN);
+  std::thread writer([&] {
+    const int fd = open((dir / "fifo").c_str(), O_WRONLY);
+    if (fd < 0) return;
+    (void)!write(fd, image.data(), image.size());
+    close(fd);
+  });
+  const RunResult r = RunSkelvane({"fifo", "out"}, dir.path());
+  writer.join();
+  EXPECT_EQ(r.out, "Image name=piped (5)\nSetFilePointer failed, Error: Illegal seek\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Skelvane, UnpacksTheSampleImage) {
+  ScratchDir dir;
+  const RunResult r = RunSkelvane({SAMPLE_IMAGE, "sample-out"}, dir.path());
+  EXPECT_EQ(r.out, std::string("Image name=sample (6)\nUNPACKING ROMFS IMAGE ") + SAMPLE_IMAGE +
+                       " to sample-out...\n"
+                       "[.] \n"
+                       "[..] \n"
+                       "[bin] \n"
+                       "...[.] \n"
+                       "...[..] \n"
+                       "...hello (43) (X)\n"
+                       "...hi <SYMBOLIC LINK> (5) \n"
+                       "README (52) \n"
+                       "\nRESOLVING SYMBOLIC LINKS...\n"
+                       "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
+                       "\nDONE. (1 symbolic links, 0 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ScanTree(dir.path()),
+            (Tree{{"sample-out", "dir"},
+                  {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
+                  {"sample-out/bin", "dir"},
+                  {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
+                  {"sample-out/bin/hi", "link:hello"}}));
+}
+
+}  // namespace

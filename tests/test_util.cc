@@ -1,0 +1,118 @@
+#include "tests/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, 2);
+    close(pipeFds[0]);
+    if (chdir(cwd.c_str()) != 0) _exit(120);
+    std::vector<char*> argv{const_cast<char*>(SKELVANE_PATH)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(SKELVANE_PATH, argv.data());
+    _exit(121);
+  }
+  close(pipeFds[1]);
+  RunResult result{"", -1};
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+namespace {
+
+// Plain lstat and readdir: nothing here follows a link the run created.
+void ScanInto(const std::string& dir, const std::string& prefix,
+              std::map<std::string, std::string>& tree) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = dir + "/" + name, rel = prefix + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+      target.resize(static_cast<size_t>(std::max<ssize_t>(0, readlink(path.c_str(), target.data(), target.size()))));
+      tree[rel] = "link:" + target;
+    } else if (S_ISDIR(st.st_mode)) {
+      tree[rel] = "dir";
+      ScanInto(path, rel + "/", tree);
+    } else if (S_ISREG(st.st_mode)) {
+      std::ifstream in(path, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      tree[rel] = "file:" + bytes.str();
+    } else {
+      tree[rel] = "other";
+    }
+  }
+  closedir(d);
+}
+
+}  // namespace
+
+std::map<std::string, std::string> ScanTree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  ScanInto(root, "", tree);
+  return tree;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (fs::temp_directory_path() / "skelvane-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+RunResult Unpack::Run(const std::string& image, std::vector<std::string> extraArgs) {
+  WriteFileBytes(dir / "image.img", image);
+  extraArgs.insert(extraArgs.begin(), "image.img");
+  return RunSkelvane(extraArgs, dir.path());
+}
+
+RunResult Unpack::Run(const std::string& volume, std::vector<Entry> root) {
+  return Run(BuildImage(volume, root));
+}
+
+std::map<std::string, std::string> Unpack::Left() const {
+  auto left = ScanTree(dir.path());
+  left.erase("image.img");
+  return left;
+}

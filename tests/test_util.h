@@ -1,0 +1,48 @@
+// What the end-to-end tests share: a scratch directory, running the built
+// program, and a listing of the tree it left behind.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/romfs_builder.h"
+
+struct RunResult {
+  std::string out;  // the whole standard output
+  int status;       // exit status, or 128 + signal
+};
+
+// Runs the built skelvane with args in directory cwd, standard error discarded.
+RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd);
+
+// Every entry under root, by path relative to root: "dir", "file:" and the
+// bytes, "link:" and the target, or "other".
+std::map<std::string, std::string> ScanTree(const std::string& root);
+
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The scratch directory of an end-to-end case: the image is written as
+// "image.img", the program runs inside it and unpacks into "out".
+struct Unpack {
+  ScratchDir dir;
+  RunResult Run(const std::string& image, std::vector<std::string> extraArgs = {"out"});
+  RunResult Run(const std::string& volume, std::vector<Entry> root);
+  std::map<std::string, std::string> Tree() const { return ScanTree(dir / "out"); }
+  // Everything the run left in the scratch directory besides the image.
+  std::map<std::string, std::string> Left() const;
+};

@@ -1,0 +1,259 @@
+// The walk over the directory chains: what is listed, created and refused.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
+
+TEST(Walk, ListsAndCreatesNestedTree) {
+  Unpack u;
+  const RunResult r = u.Run("vol", {Dir("a", {Dir("b", {File("deep", "xyz", true)}),
+                                              File("empty", "")}),
+                                     File("top", std::string(17, 't'))});
+  EXPECT_EQ(r.out, kHead +
+                       "[a] \n"
+                       "...[b] \n"
+                       "......deep (3) (X)\n"
+                       "...empty (0) \n"
+                       "top (17) \n"
+                       "\nDONE.\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"a", "dir"},
+                            {"a/b", "dir"},
+                            {"a/b/deep", "file:xyz"},
+                            {"a/empty", "file:"},
+                            {"top", "file:" + std::string(17, 't')}}));
+}
+
+TEST(Walk, NameLengthsPlaceTheData) {
+  // Names of 15 and 16 bytes take 16 and 32 bytes of space in the image.
+  const std::string n15(15, 'p'), n16(16, 'q'), n255(255, 'r');
+  Unpack u;
+  const RunResult r = u.Run("vol", {File(n15, "fifteen"), File(n16, "sixteen"), File(n255, "z")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{n15, "file:fifteen"}, {n16, "file:sixteen"}, {n255, "file:z"}}));
+}
+
+TEST(Walk, BadChecksumEndsRunWithoutListing) {
+  Entry bad = File("bad", "data");
+  bad.badChecksum = true;
+  Unpack u;
+  const RunResult r = u.Run("vol", {File("good", "g"), bad, File("after", "a")});
+  EXPECT_EQ(r.out, kHead + "good (1) \nChecksum Error: out\\bad\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Tree(), (Tree{{"good", "file:g"}}));
+}
+
+TEST(Walk, HardLinksOtherThanDotsEndRun) {
+  Unpack u;
+  const RunResult r = u.Run("vol", {HardLink("."), HardLink(".."), HardLink("other")});
+  EXPECT_EQ(r.out, kHead + "[.] \n[..] \n[other] \nFile Type 0: out\\other\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+TEST(Walk, UnsupportedTypesEndRunAfterEarlierEntries) {
+  for (uint8_t type = 4; type <= 7; ++type) {
+    Entry device = File("dev", "");
+    device.type = type;
+    Unpack u;
+    const RunResult r = u.Run("vol", {File("f", "1"), Link("l", "f"), device, File("g", "2")});
+    EXPECT_EQ(r.out, kHead + "f (1) \nl <SYMBOLIC LINK> (1) \nUnknown File Type " +
+                         std::to_string(type) + " for out\\dev\n");
+    EXPECT_EQ(r.status, 255);
+    // The link met before was captured but is never created.
+    EXPECT_EQ(u.Tree(), (Tree{{"f", "file:1"}}));
+  }
+}
+
+TEST(Walk, ExistingTargetIsNeverReused) {
+  Unpack u;
+  std::filesystem::create_directory(u.dir / "out");
+  const RunResult r = u.Run("vol", {File("f", "1")});
+  EXPECT_EQ(r.out, "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n"
+                   "\nError creating directory: File exists\n\n"
+                   "Unable to create new directory for unpacking archive: out\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_TRUE(u.Tree().empty());
+}
+
+TEST(Walk, DirectoryNamedDotDotIsRefusedByTheFileSystem) {
+  Unpack u;
+  const RunResult r = u.Run("vol", {Dir("..", {File("x", "1")})});
+  EXPECT_EQ(r.out, kHead + "[..] \n\nError creating directory: File exists\n\n"
+                           "Unable to create new directory for unpacking archive: out\\..\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+TEST(Walk, ExistingFileIsNeverOverwritten) {
+  Unpack u;
+  const RunResult r = u.Run("vol", {File("f", "first"), File("f", "second")});
+  EXPECT_EQ(r.out, kHead + "f (5) \nf (6) \n\nError creating file: File exists\n\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Tree(), (Tree{{"f", "file:first"}}));
+}
+
+TEST(Walk, DataPastTheEndIsFoundBeforeTheFileIsCreated) {
+  std::vector<Entry> root = {File("f", std::string(100, 'd'))};
+  std::string image = BuildImage("vol", root);
+  image.resize(image.size() - 112 + 37);  // the first 37 data bytes remain
+  FixVolumeChecksum(image);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "f (100) \nRead file buffer failed (100, 37)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+TEST(Walk, HugeSizeIsListedUnsigned) {
+  Entry big = File("big", "abc");
+  big.size = 0xFFFFFFF0u;
+  Unpack u;
+  const RunResult r = u.Run("vol", {big});
+  EXPECT_EQ(r.out, kHead + "big (4294967280) \nRead file buffer failed (4294967280, 16)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+TEST(Walk, NamesWithSlashNeverLeaveTheTarget) {
+  for (const std::string name : {"../x", "a/../../x", "/etc/x", "sub/x"}) {
+    for (uint8_t type : {1, 2, 3}) {
+      Entry e = File(name, "payload");
+      e.type = type;
+      if (type == 1) e.children = {File("inner", "i")};
+      Unpack u;
+      const RunResult r = u.Run("vol", {Dir("sub", {File("in", "i")}), e});
+      EXPECT_EQ(r.out, kHead + "[sub] \n...in (1) \nUnsafe file name: out\\" + name + "\n")
+          << name;
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}, {"out/sub", "dir"}, {"out/sub/in", "file:i"}}))
+          << name;
+    }
+  }
+}
+
+TEST(Walk, ChainLoopingToItselfOrBackEndsRun) {
+  for (int back : {0, 1}) {
+    std::vector<Entry> root = {File("a", "1"), File("b", "2")};
+    std::string image = BuildImage("vol", root);
+    SetNext(image, root[1].offset, root[back].offset);
+    Unpack u;
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead + "a (1) \nb (1) \nDirectory chain loops: out\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Tree(), (Tree{{"a", "file:1"}, {"b", "file:2"}}));
+  }
+}
+
+TEST(Walk, DirectoriesSharingAChainEndRun) {
+  std::vector<Entry> root = {Dir("d1", {File("f", "x")}), Dir("d2", {File("g", "y")})};
+  std::string image = BuildImage("vol", root);
+  // d2's chain is cut short and its next header becomes d1's file: shared.
+  const uint32_t d1File = root[0].children[0].offset;
+  const uint32_t d2File = root[1].children[0].offset;
+  SetNext(image, d2File, d1File);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "[d1] \n...f (1) \n[d2] \n...g (1) \nDirectory chain loops: out\\d2\n");
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(Walk, SubdirectoryStartingAtAReadHeaderEndsRun) {
+  // The root chain runs through d's first entry before it reaches d, so d's
+  // own chain starts at a header already read: refused once d exists.
+  std::vector<Entry> root = {File("f0", "0"), Dir("d", {File("c", "x")})};
+  std::string image = BuildImage("vol", root);
+  SetNext(image, root[0].offset, root[1].children[0].offset);
+  SetNext(image, root[1].children[0].offset, root[1].offset);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "f0 (1) \nc (1) \n[d] \nDirectory chain loops: out\\d\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Tree(), (Tree{{"f0", "file:0"}, {"c", "file:x"}, {"d", "dir"}}));
+}
+
+Entry Nested(int levels, Entry leaf) {
+  Entry e = std::move(leaf);
+  for (int i = 0; i < levels; ++i) e = Dir("d", {std::move(e)});
+  return e;
+}
+
+TEST(Walk, NestingUpTo255LevelsAndNoDeeper) {
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", {Nested(255, File("f", "bottom"))});
+    EXPECT_EQ(r.status, 0);
+    std::string path = "d";
+    for (int i = 1; i < 255; ++i) path += "/d";
+    EXPECT_EQ(u.Tree().at(path + "/f"), "file:bottom");
+    EXPECT_TRUE(r.out.ends_with(std::string(765, '.') + "f (6) \n\nDONE.\n"));
+  }
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", {Nested(257, File("f", "bottom"))});
+    std::string shown = "out";
+    for (int i = 0; i < 256; ++i) shown += "\\d";
+    EXPECT_TRUE(r.out.ends_with(std::string(765, '.') + "[d] \nDirectory nesting too deep: " +
+                                shown + "\n"))
+        << r.out.substr(r.out.size() - 200);
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
+TEST(Walk, PathsLongerThan260Bytes) {
+  const std::string n(200, 'n');
+  {
+    Unpack u;
+    const RunResult r = u.Run("vol", {Dir(n, {Dir(n, {File(n, "far")})})});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(u.Tree().at(n + "/" + n + "/" + n), "file:far");
+  }
+  {
+    // Past the system's own limit the creation message carries its text.
+    Entry deep = File("f", "x");
+    for (int i = 0; i < 25; ++i) deep = Dir(n, {std::move(deep)});
+    Unpack u;
+    const RunResult r = u.Run("vol", {deep});
+    std::string shown = "out";
+    for (int i = 0; i < 21; ++i) shown += "\\" + n;
+    EXPECT_TRUE(r.out.ends_with("\nError creating directory: File name too long\n\n"
+                                "Unable to create new directory for unpacking archive: " +
+                                shown + "\n"))
+        << r.out.substr(r.out.size() - 300);
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
+TEST(Walk, EntryBeyondTwoGigabytes) {
+  // A sparse image: the root's second entry lies past 2^31.
+  std::vector<Entry> root = {File("low", "l")};
+  std::string image = BuildImage("vol", root);
+  const uint64_t far = 0x80000010u;
+  std::vector<Entry> farChain = {File("high", "far away")};
+  std::string farImage = BuildImage("", farChain);  // the entry sits at offset 32 here
+  std::string farEntry = farImage.substr(32);
+  SetNext(image, root[0].offset, static_cast<uint32_t>(far));
+  Unpack u;
+  WriteFileBytes(u.dir / "image.img", image);
+  const int fd = open((u.dir / "image.img").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, farEntry.data(), farEntry.size(), static_cast<off_t>(far)),
+            static_cast<ssize_t>(farEntry.size()));
+  close(fd);
+  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
+  EXPECT_EQ(r.out, kHead + "low (1) \nhigh (8) \n\nDONE.\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"low", "file:l"}, {"high", "file:far away"}}));
+}
+
+}  // namespace
