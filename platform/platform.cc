@@ -134,8 +134,8 @@ bool CopyMappedToFile(ImageFile& image, int outFd, uint64_t count) {
   // process; where it cannot, the bytes are written from the map.
   while (count > 0) {
     off_t from = static_cast<off_t>(image.pos);
-    const ssize_t r = copy_file_range(image.fd, &from, outFd, nullptr,
-                                      std::min<uint64_t>(count, 1u << 30), 0);
+    const ssize_t r =
+        copy_file_range(image.fd, &from, outFd, nullptr, std::min<uint64_t>(count, 1u << 30), 0);
     if (r > 0) {
       image.pos += static_cast<uint64_t>(r);
       count -= static_cast<uint64_t>(r);
@@ -151,7 +151,9 @@ bool CopyMappedToFile(ImageFile& image, int outFd, uint64_t count) {
   return true;
 }
 
-bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+  return mkdir(path.c_str(), 0777) == 0;
+}
 
 int CreateNewOutputFile(const std::string& path) {
   int fd;

@@ -11,8 +11,8 @@ const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img t
 
 TEST(Links, CreatedAfterTheTreeWithTargetsUnchanged) {
   Unpack u;
-  const RunResult r = u.Run("vol", {Link("abs", "/etc/passwd"), Dir("d", {Link("up", "../f")}),
-                                    File("f", "data")});
+  const RunResult r =
+      u.Run("vol", {Link("abs", "/etc/passwd"), Dir("d", {Link("up", "../f")}), File("f", "data")});
   EXPECT_EQ(r.out, kHead +
                        "abs <SYMBOLIC LINK> (11) \n"
                        "[d] \n"
@@ -23,17 +23,16 @@ TEST(Links, CreatedAfterTheTreeWithTargetsUnchanged) {
                        "-> create symbolic link out\\d\\up with ../f (done)\n"
                        "\nDONE. (2 symbolic links, 0 unresolved)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(u.Tree(), (Tree{{"abs", "link:/etc/passwd"},
-                            {"d", "dir"},
-                            {"d/up", "link:../f"},
-                            {"f", "file:data"}}));
+  EXPECT_EQ(
+      u.Tree(),
+      (Tree{{"abs", "link:/etc/passwd"}, {"d", "dir"}, {"d/up", "link:../f"}, {"f", "file:data"}}));
 }
 
 TEST(Links, FailedLinksAreCountedAndTheRunSucceeds) {
   // The name is taken by a file; an empty target is refused by the system.
   Unpack u;
-  const RunResult r =
-      u.Run("vol", {File("taken", "t"), Link("taken", "x"), Link("ok", "taken"), Link("empty", "")});
+  const RunResult r = u.Run(
+      "vol", {File("taken", "t"), Link("taken", "x"), Link("ok", "taken"), Link("empty", "")});
   EXPECT_EQ(r.out, kHead +
                        "taken (1) \n"
                        "taken <SYMBOLIC LINK> (1) \n"
@@ -58,16 +57,18 @@ TEST(Links, AtMost256PerImage) {
   {
     Unpack u;
     const RunResult r = u.Run("vol", ManyLinks(256));
-    EXPECT_TRUE(r.out.ends_with("-> create symbolic link out\\l255 with t (done)\n"
-                                "\nDONE. (256 symbolic links, 0 unresolved)\n"));
+    EXPECT_TRUE(
+        r.out.ends_with("-> create symbolic link out\\l255 with t (done)\n"
+                        "\nDONE. (256 symbolic links, 0 unresolved)\n"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(u.Tree().size(), 256u);
   }
   {
     Unpack u;
     const RunResult r = u.Run("vol", ManyLinks(257));
-    EXPECT_TRUE(r.out.ends_with("l255 <SYMBOLIC LINK> (1) \nl256 <SYMBOLIC LINK> (1) \n"
-                                "Maximum Type 3 Links Reached\n"));
+    EXPECT_TRUE(
+        r.out.ends_with("l255 <SYMBOLIC LINK> (1) \nl256 <SYMBOLIC LINK> (1) \n"
+                        "Maximum Type 3 Links Reached\n"));
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(u.Tree().empty());
   }
@@ -78,9 +79,10 @@ TEST(Links, TargetOfAtMost260Bytes) {
   {
     Unpack u;
     const RunResult r = u.Run("vol", {Link("l", t260)});
-    EXPECT_EQ(r.out, kHead + "l <SYMBOLIC LINK> (260) \n\nRESOLVING SYMBOLIC LINKS...\n"
-                             "-> create symbolic link out\\l with " + t260 +
-                         " (done)\n\nDONE. (1 symbolic links, 0 unresolved)\n");
+    EXPECT_EQ(r.out, kHead +
+                         "l <SYMBOLIC LINK> (260) \n\nRESOLVING SYMBOLIC LINKS...\n"
+                         "-> create symbolic link out\\l with " +
+                         t260 + " (done)\n\nDONE. (1 symbolic links, 0 unresolved)\n");
     EXPECT_EQ(u.Tree(), (Tree{{"l", "link:" + t260}}));
   }
   {

@@ -2,12 +2,11 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 

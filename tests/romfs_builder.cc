@@ -5,7 +5,9 @@
 
 namespace {
 
-uint32_t Padded(size_t n) { return static_cast<uint32_t>((n + 15) / 16 * 16); }
+uint32_t Padded(size_t n) {
+  return static_cast<uint32_t>((n + 15) / 16 * 16);
+}
 
 void AppendPadded(std::string& image, const std::string& bytes, size_t space) {
   image += bytes;
@@ -32,7 +34,8 @@ void LayOutChain(std::string& image, std::vector<Entry>& chain) {
     } else {
       AppendPadded(image, e.data, Padded(e.data.size()));
     }
-    const uint32_t size = e.size ? *e.size : (e.type == 1 ? 0 : static_cast<uint32_t>(e.data.size()));
+    const uint32_t size =
+        e.size ? *e.size : (e.type == 1 ? 0 : static_cast<uint32_t>(e.data.size()));
     WriteWordAt(image, e.offset + 8, size);
   }
   for (size_t i = 0; i < chain.size(); ++i) {
@@ -101,7 +104,8 @@ void WriteWordAt(std::string& image, uint32_t offset, uint32_t value) {
 }
 
 uint32_t DataOffset(const std::string& image, uint32_t headerOffset) {
-  const size_t nameLength = strnlen(image.data() + headerOffset + 16, image.size() - headerOffset - 16);
+  const size_t nameLength =
+      strnlen(image.data() + headerOffset + 16, image.size() - headerOffset - 16);
   return headerOffset + 16 + Padded(nameLength + 1);
 }
 

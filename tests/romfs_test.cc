@@ -79,7 +79,8 @@ TEST_F(Reader, ChecksumCountsMissingBytesAsZero) {
 const std::string kOk = "UNPACKING ROMFS IMAGE image.img to out...\nf (1) \n\nDONE.\n";
 
 TEST(Volume, NameDecidesWhereTheRootChainStarts) {
-  for (const std::string& name : {std::string(), std::string(15, 'v'), std::string(16, 'v'), std::string(511, 'v')}) {
+  for (const std::string& name :
+       {std::string(), std::string(15, 'v'), std::string(16, 'v'), std::string(511, 'v')}) {
     Unpack u;
     const RunResult r = u.Run(name, {File("f", "x")});
     EXPECT_EQ(r.out, "Image name=" + name + " (" + std::to_string(name.size()) + ")\n" + kOk);
@@ -127,12 +128,12 @@ TEST(Volume, ImagesCutShort) {
   std::string header16 = good.substr(0, 16);
   WriteWordAt(header16, 12, 0);
   FixVolumeChecksum(header16);
-  const std::string head =
-      "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
+  const std::string head = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
   const struct {
     std::string image, out;
   } cases[] = {
-      {header16, "Image name= (0)\nUNPACKING ROMFS IMAGE image.img to out...\nRead file header failed\n"},
+      {header16,
+       "Image name= (0)\nUNPACKING ROMFS IMAGE image.img to out...\nRead file header failed\n"},
       {good.substr(0, 40), head + "Read file header failed\n"},
       {good.substr(0, 52), head + "Read fileName failed\n"},
   };

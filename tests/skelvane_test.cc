@@ -1,13 +1,12 @@
 // The command line and the run as a whole.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 
@@ -41,8 +40,8 @@ TEST(Skelvane, UnpacksTheRoadOfOneImage) {
   std::vector<Entry> root = {
       Dir(".", {}),
       HardLink(".."),
-      Dir("bin", {HardLink("."), HardLink(".."), File("busybox", busybox, true),
-                  Link("sh", "busybox")}),
+      Dir("bin",
+          {HardLink("."), HardLink(".."), File("busybox", busybox, true), Link("sh", "busybox")}),
       File("README", readme),
   };
   ScratchDir dir;
@@ -97,8 +96,8 @@ TEST(Skelvane, ArgumentLengthLimits) {
 
   RunResult r = RunSkelvane({name254, "out"}, dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Image name=v (1)\nUNPACKING ROMFS IMAGE " + name254 +
-                       " to out...\nf (1) \n\nDONE.\n");
+  EXPECT_EQ(r.out,
+            "Image name=v (1)\nUNPACKING ROMFS IMAGE " + name254 + " to out...\nf (1) \n\nDONE.\n");
 
   for (const std::string& bad : {name255, std::string()}) {
     r = RunSkelvane({bad, "out2"}, dir.path());
@@ -183,12 +182,13 @@ TEST(Skelvane, UnpacksTheSampleImage) {
                        "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
                        "\nDONE. (1 symbolic links, 0 unresolved)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(ScanTree(dir.path()),
-            (Tree{{"sample-out", "dir"},
-                  {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
-                  {"sample-out/bin", "dir"},
-                  {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
-                  {"sample-out/bin/hi", "link:hello"}}));
+  EXPECT_EQ(
+      ScanTree(dir.path()),
+      (Tree{{"sample-out", "dir"},
+            {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
+            {"sample-out/bin", "dir"},
+            {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
+            {"sample-out/bin/hi", "link:hello"}}));
 }
 
 }  // namespace

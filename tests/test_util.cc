@@ -36,7 +36,8 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   RunResult result{"", -1};
   char buf[65536];
   ssize_t n;
-  while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<size_t>(n));
+  while ((n = read(pipeFds[0], buf, sizeof buf)) > 0)
+    result.out.append(buf, static_cast<size_t>(n));
   close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -59,7 +60,8 @@ void ScanInto(const std::string& dir, const std::string& prefix,
     if (lstat(path.c_str(), &st) != 0) continue;
     if (S_ISLNK(st.st_mode)) {
       std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-      target.resize(static_cast<size_t>(std::max<ssize_t>(0, readlink(path.c_str(), target.data(), target.size()))));
+      target.resize(static_cast<size_t>(
+          std::max<ssize_t>(0, readlink(path.c_str(), target.data(), target.size()))));
       tree[rel] = "link:" + target;
     } else if (S_ISDIR(st.st_mode)) {
       tree[rel] = "dir";

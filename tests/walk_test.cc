@@ -1,10 +1,9 @@
 // The walk over the directory chains: what is listed, created and refused.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 
@@ -16,9 +15,9 @@ const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img t
 
 TEST(Walk, ListsAndCreatesNestedTree) {
   Unpack u;
-  const RunResult r = u.Run("vol", {Dir("a", {Dir("b", {File("deep", "xyz", true)}),
-                                              File("empty", "")}),
-                                     File("top", std::string(17, 't'))});
+  const RunResult r =
+      u.Run("vol", {Dir("a", {Dir("b", {File("deep", "xyz", true)}), File("empty", "")}),
+                    File("top", std::string(17, 't'))});
   EXPECT_EQ(r.out, kHead +
                        "[a] \n"
                        "...[b] \n"
@@ -79,9 +78,10 @@ TEST(Walk, ExistingTargetIsNeverReused) {
   Unpack u;
   std::filesystem::create_directory(u.dir / "out");
   const RunResult r = u.Run("vol", {File("f", "1")});
-  EXPECT_EQ(r.out, "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n"
-                   "\nError creating directory: File exists\n\n"
-                   "Unable to create new directory for unpacking archive: out\n");
+  EXPECT_EQ(r.out,
+            "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n"
+            "\nError creating directory: File exists\n\n"
+            "Unable to create new directory for unpacking archive: out\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_TRUE(u.Tree().empty());
 }
@@ -89,8 +89,9 @@ TEST(Walk, ExistingTargetIsNeverReused) {
 TEST(Walk, DirectoryNamedDotDotIsRefusedByTheFileSystem) {
   Unpack u;
   const RunResult r = u.Run("vol", {Dir("..", {File("x", "1")})});
-  EXPECT_EQ(r.out, kHead + "[..] \n\nError creating directory: File exists\n\n"
-                           "Unable to create new directory for unpacking archive: out\\..\n");
+  EXPECT_EQ(r.out, kHead +
+                       "[..] \n\nError creating directory: File exists\n\n"
+                       "Unable to create new directory for unpacking archive: out\\..\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
 }
@@ -133,8 +134,7 @@ TEST(Walk, NamesWithSlashNeverLeaveTheTarget) {
       if (type == 1) e.children = {File("inner", "i")};
       Unpack u;
       const RunResult r = u.Run("vol", {Dir("sub", {File("in", "i")}), e});
-      EXPECT_EQ(r.out, kHead + "[sub] \n...in (1) \nUnsafe file name: out\\" + name + "\n")
-          << name;
+      EXPECT_EQ(r.out, kHead + "[sub] \n...in (1) \nUnsafe file name: out\\" + name + "\n") << name;
       EXPECT_EQ(r.status, 255);
       EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}, {"out/sub", "dir"}, {"out/sub/in", "file:i"}}))
           << name;
@@ -203,8 +203,8 @@ TEST(Walk, NestingUpTo255LevelsAndNoDeeper) {
     const RunResult r = u.Run("vol", {Nested(257, File("f", "bottom"))});
     std::string shown = "out";
     for (int i = 0; i < 256; ++i) shown += "\\d";
-    EXPECT_TRUE(r.out.ends_with(std::string(765, '.') + "[d] \nDirectory nesting too deep: " +
-                                shown + "\n"))
+    EXPECT_TRUE(r.out.ends_with(std::string(765, '.') +
+                                "[d] \nDirectory nesting too deep: " + shown + "\n"))
         << r.out.substr(r.out.size() - 200);
     EXPECT_EQ(r.status, 255);
   }
@@ -226,9 +226,10 @@ TEST(Walk, PathsLongerThan260Bytes) {
     const RunResult r = u.Run("vol", {deep});
     std::string shown = "out";
     for (int i = 0; i < 21; ++i) shown += "\\" + n;
-    EXPECT_TRUE(r.out.ends_with("\nError creating directory: File name too long\n\n"
-                                "Unable to create new directory for unpacking archive: " +
-                                shown + "\n"))
+    EXPECT_TRUE(
+        r.out.ends_with("\nError creating directory: File name too long\n\n"
+                        "Unable to create new directory for unpacking archive: " +
+                        shown + "\n"))
         << r.out.substr(r.out.size() - 300);
     EXPECT_EQ(r.status, 255);
   }

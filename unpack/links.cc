@@ -34,8 +34,7 @@ int ResolveLinkFile(uint32_t index) {
   const LinkRecord& link = *type3Link[index];
   const OutPath linkPath = ChildPath(link.dirName, link.fileName);
   // The line stays open; the outcome completes it.
-  printf("-> create symbolic link %s with %s ", linkPath.shown.c_str(),
-         link.type3FileName.c_str());
+  printf("-> create symbolic link %s with %s ", linkPath.shown.c_str(), link.type3FileName.c_str());
   if (MakeSymbolicLink(link.type3FileName, linkPath.real)) {
     printf("(done)\n");
     return 0;

@@ -10,7 +10,9 @@ struct OutPath {
 };
 
 // The target directory as the user gave it, the same in both forms.
-inline OutPath RootPath(const std::string& dir) { return OutPath{dir, dir}; }
+inline OutPath RootPath(const std::string& dir) {
+  return OutPath{dir, dir};
+}
 
 // dir, a separator and name.
 inline OutPath ChildPath(const OutPath& dir, const std::string& name) {
