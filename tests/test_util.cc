@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +17,8 @@
 
 namespace fs = std::filesystem;
 
-RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd) {
+RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
+                      unsigned timeLimit) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
   const pid_t pid = fork();
@@ -26,6 +29,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     dup2(devNull, 2);
     close(pipeFds[0]);
     if (chdir(cwd.c_str()) != 0) _exit(120);
+    alarm(timeLimit);  // the timer survives exec; the program does not catch SIGALRM
     std::vector<char*> argv{const_cast<char*>(SKELVANE_PATH)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -42,6 +46,8 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+    ADD_FAILURE() << "skelvane was killed after running for " << timeLimit << " s";
   return result;
 }
 
@@ -49,12 +55,12 @@ namespace {
 
 // Plain lstat and readdir: nothing here follows a link the run created.
 void ScanInto(const std::string& dir, const std::string& prefix,
-              std::map<std::string, std::string>& tree) {
+              std::map<std::string, std::string>& tree, const std::string& skip = "") {
   DIR* d = opendir(dir.c_str());
   if (!d) return;
   while (const dirent* e = readdir(d)) {
     const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+    if (name == "." || name == ".." || name == skip) continue;
     const std::string path = dir + "/" + name, rel = prefix + name;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) continue;
@@ -67,10 +73,7 @@ void ScanInto(const std::string& dir, const std::string& prefix,
       tree[rel] = "dir";
       ScanInto(path, rel + "/", tree);
     } else if (S_ISREG(st.st_mode)) {
-      std::ifstream in(path, std::ios::binary);
-      std::ostringstream bytes;
-      bytes << in.rdbuf();
-      tree[rel] = "file:" + bytes.str();
+      tree[rel] = "file:" + ReadFileBytes(path);
     } else {
       tree[rel] = "other";
     }
@@ -90,6 +93,22 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return bytes.str();
+}
+
+void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+  const bool ok = fd >= 0 && pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+                                 static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) close(fd);
+  if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
 ScratchDir::ScratchDir() {
@@ -114,7 +133,8 @@ RunResult Unpack::Run(const std::string& volume, std::vector<Entry> root) {
 }
 
 std::map<std::string, std::string> Unpack::Left() const {
-  auto left = ScanTree(dir.path());
-  left.erase("image.img");
+  // The image is not read: it may be gigabytes of holes.
+  std::map<std::string, std::string> left;
+  ScanInto(dir.path(), "", left, "image.img");
   return left;
 }

@@ -2,6 +2,7 @@
 // program, and a listing of the tree it left behind.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,14 +14,23 @@ struct RunResult {
   int status;       // exit status, or 128 + signal
 };
 
+// No image may make a run hang: a run still going after this many seconds is
+// killed and fails the test.
+constexpr unsigned kRunTimeLimit = 5;
+
 // Runs the built skelvane with args in directory cwd, standard error discarded.
-RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd);
+RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
+                      unsigned timeLimit = kRunTimeLimit);
 
 // Every entry under root, by path relative to root: "dir", "file:" and the
 // bytes, "link:" and the target, or "other".
 std::map<std::string, std::string> ScanTree(const std::string& root);
 
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+std::string ReadFileBytes(const std::string& path);
+// Writes bytes at offset into a file, creating it if needed: holes stay holes,
+// so images of gigabytes cost little disk.
+void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& bytes);
 
 // A fresh directory under the system's temporary directory, removed afterwards.
 class ScratchDir {

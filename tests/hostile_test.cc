@@ -1,0 +1,218 @@
+// Hostile images: whatever an image holds, the run ends soon (the runner's
+// time limit), with its message, and nothing appears outside the target.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
+
+TEST(Hostile, NextOffsetOutsideTheEntries) {
+  // 0 ends a chain, so 16, the volume name, is as far into the volume header
+  // as a chain can point: read as a header, its name is the empty text at 32
+  // and its checksum fails.
+  const struct {
+    uint32_t next;
+    std::string last;
+  } cases[] = {
+      {16, "Checksum Error: out\\\n"},
+      {128, "Read file header failed\n"},  // the end of the image
+      {0xFFFFFFF0, "Read file header failed\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Entry> root = {File("a", "1"), File("b", "2")};
+    std::string image = BuildImage("vol", root);
+    ASSERT_EQ(image.size(), 128u);
+    SetNext(image, root[1].offset, c.next);
+    Unpack u;
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead + "a (1) \nb (1) \n" + c.last) << c.next;
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}, {"out/a", "file:1"}, {"out/b", "file:2"}}));
+  }
+}
+
+TEST(Hostile, LoopsThroughEntriesThatCreateNothing) {
+  // Unchecked, these would print forever: "." and ".." create nothing that
+  // could fail.
+  for (int back : {0, 1}) {
+    std::vector<Entry> root = {Dir(".", {}), HardLink("..")};
+    std::string image = BuildImage("vol", root);
+    SetNext(image, root[1].offset, root[back].offset);
+    Unpack u;
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead + "[.] \n[..] \nDirectory chain loops: out\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+  }
+}
+
+TEST(Hostile, ChainRunningOnIntoItsParentsChain) {
+  // d's chain goes on with the root's f, which is unpacked into d; the root
+  // chain then reaches f again.
+  std::vector<Entry> root = {Dir("d", {File("c", "1")}), File("f", "2")};
+  std::string image = BuildImage("vol", root);
+  SetNext(image, root[0].children[0].offset, root[1].offset);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "[d] \n...c (1) \n...f (1) \nDirectory chain loops: out\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(),
+            (Tree{{"out", "dir"}, {"out/d", "dir"}, {"out/d/c", "file:1"}, {"out/d/f", "file:2"}}));
+}
+
+TEST(Hostile, TwoDirectoriesWithTheSameChain) {
+  // d2's header lies inside d1's name, and both padded names end at 80, where
+  // the one chain they share starts.
+  std::string image = std::string("-rom1fs-", 8) + std::string(8, '\0') + "vol";
+  image.resize(80, '\0');
+  WriteWordAt(image, 32, 48 | 1);
+  WriteWordAt(image, 48, 0x7F7F7F70 | 8 | 1);  // past the end: never reached
+  WriteWordAt(image, 56, 0x42424242);
+  image.replace(64, 2, "d2");
+  std::vector<Entry> chain = {File("c", "x")};
+  image += BuildImage("", chain).substr(32);  // the entry laid out at 32 moves to 80
+  // d1's name is d2's header and name, so d2's header may hold no zero byte and no "/".
+  uint32_t spec = 0x41414141;
+  do {
+    WriteWordAt(image, 52, spec++);
+    FixEntryChecksum(image, 48);
+  } while (image.substr(48, 16).find_first_of(std::string("\0/", 2)) != std::string::npos);
+  FixEntryChecksum(image, 32);
+  ASSERT_EQ(DataOffset(image, 32), 80u);
+  ASSERT_EQ(DataOffset(image, 48), 80u);
+  FixVolumeChecksum(image);
+  const std::string d1 = image.substr(48, 18);
+
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead + "[" + d1 + "] \n...c (1) \n[d2] (X)\nDirectory chain loops: out\\d2\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"},
+                            {"out/" + d1, "dir"},
+                            {"out/" + d1 + "/c", "file:x"},
+                            {"out/d2", "dir"}}));
+}
+
+TEST(Hostile, ImageOf100Bytes) {
+  // The volume name runs to the end of the image, so the root chain would
+  // start at 112, past it.
+  std::string image = std::string("-rom1fs-", 8) + std::string(8, '\0') + std::string(84, 'v');
+  FixVolumeChecksum(image);
+  Unpack u;
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, "Image name=" + std::string(84, 'v') +
+                       " (84)\nUNPACKING ROMFS IMAGE image.img to out...\n"
+                       "Read file header failed\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+TEST(Hostile, LinkNamedLikeADirectoryCannotRedirectIt) {
+  // Links are made after the tree, so the real directory d is there first.
+  Unpack u;
+  const std::string elsewhere = u.dir / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  const RunResult r =
+      u.Run("vol", {Link("d", elsewhere), Dir("d", {File("f", "in d"), Link("l", "t")})});
+  EXPECT_EQ(r.out, kHead + "d <SYMBOLIC LINK> (" + std::to_string(elsewhere.size()) +
+                       ") \n"
+                       "[d] \n"
+                       "...f (4) \n"
+                       "...l <SYMBOLIC LINK> (1) \n"
+                       "\nRESOLVING SYMBOLIC LINKS...\n"
+                       "-> create symbolic link out\\d with " +
+                       elsewhere +
+                       " (ERROR!!!)\n"
+                       "-> create symbolic link out\\d\\l with t (done)\n"
+                       "\nDONE. (2 symbolic links, 1 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Left(), (Tree{{"elsewhere", "dir"},
+                            {"out", "dir"},
+                            {"out/d", "dir"},
+                            {"out/d/f", "file:in d"},
+                            {"out/d/l", "link:t"}}));
+}
+
+// One entry laid out alone, to be written at any offset, linked to next.
+std::string LoneEntry(Entry entry, uint32_t next) {
+  std::vector<Entry> chain = {std::move(entry)};
+  std::string image = BuildImage("", chain);  // the entry sits at 32
+  SetNext(image, 32, next);
+  return image.substr(32);
+}
+
+TEST(Hostile, FourGigabyteImage) {
+  // A sparse image of exactly 2^32 bytes: entries past 2^31 and 3 * 2^30, and
+  // a last one whose data would start at 2^32, the end of the image.
+  for (const uint32_t lastSize : {0u, 5u}) {
+    Entry last = File("end", "");
+    last.size = lastSize;
+    std::vector<Entry> root = {File("low", "l")};
+    std::string image = BuildImage("vol", root);
+    SetNext(image, root[0].offset, 0x80000000u);
+    Unpack u;
+    const std::string path = u.dir / "image.img";
+    WriteFileBytes(path, image);
+    WriteBytesAt(path, 0x80000000u, LoneEntry(File("mid", "past 2^31"), 0xC0000000u));
+    WriteBytesAt(path, 0xC0000000u, LoneEntry(File("high", "3/4"), 0xFFFFFFE0u));
+    WriteBytesAt(path, 0xFFFFFFE0u, LoneEntry(last, 0));
+    ASSERT_EQ(std::filesystem::file_size(path), 1ull << 32);
+
+    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
+    const std::string listing =
+        kHead + "low (1) \nmid (9) \nhigh (3) \nend (" + std::to_string(lastSize) + ") \n";
+    Tree left = {{"out", "dir"},
+                 {"out/low", "file:l"},
+                 {"out/mid", "file:past 2^31"},
+                 {"out/high", "file:3/4"}};
+    if (lastSize == 0) {
+      EXPECT_EQ(r.out, listing + "\nDONE.\n");
+      EXPECT_EQ(r.status, 0);
+      left["out/end"] = "file:";
+    } else {
+      // Wrapped at 2^32, the data would be read from the volume header.
+      EXPECT_EQ(r.out, listing + "Read file buffer failed (5, 0)\n");
+      EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_EQ(u.Left(), left);
+  }
+}
+
+TEST(Hostile, ThreeGigabyteFile) {
+  // The data is sparse but for a few marked bytes; the copy is real, about
+  // 3 GB of disk for a moment.
+  const uint32_t size = 3000000000u;
+  Entry big = File("big", "ab");  // the first bytes lie inside the volume checksum
+  big.size = size;
+  std::vector<Entry> root = {big};
+  const std::string image = BuildImage("vol", root);
+  const uint32_t data = DataOffset(image, root[0].offset);
+  std::map<uint32_t, char> samples = {{0x7FFFFFFF, 'c'}, {0x80000000, 'd'}, {size - 1, 'e'}};
+  Unpack u;
+  WriteFileBytes(u.dir / "image.img", image);
+  for (const auto& [at, byte] : samples) WriteBytesAt(u.dir / "image.img", data + at, {byte});
+  samples.insert({{0, 'a'}, {1, 'b'}, {2, 0}, {0x7FFFFFFE, 0}, {0x80000001, 0}, {size - 2, 0}});
+
+  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), 300);
+  EXPECT_EQ(r.out, kHead + "big (3000000000) \n\nDONE.\n");
+  EXPECT_EQ(r.status, 0);
+  const std::string out = u.dir / "out/big";
+  ASSERT_EQ(std::filesystem::file_size(out), size);
+  std::ifstream in(out, std::ios::binary);
+  for (const auto& [at, byte] : samples) {
+    in.seekg(at);
+    EXPECT_EQ(in.get(), static_cast<unsigned char>(byte)) << at;
+  }
+  in.close();
+  std::filesystem::remove(out);
+  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+}
+
+}  // namespace
