@@ -1,0 +1,112 @@
+#!/usr/bin/perl
+# Makes one benchmark source tree. Sizes and names come from a fixed seed,
+# so every machine benchmarks the same shape; the bytes are random, so no
+# file system or tool can take a short cut over them.
+#
+#   make_tree.pl small FILES DIR   FILES files of 0 to 4 KiB, 50 per directory,
+#                                  and one symbolic link per 80 files
+#   make_tree.pl large DIR         four files of 256 MiB
+#   make_tree.pl firmware DIR      a rootfs-shaped tree: about 2,000 files,
+#                                  60 MiB in all, and 250 symbolic links
+use strict;
+use warnings;
+use File::Path qw(make_path);
+
+my $pool = '';  # random bytes that file contents are cut from
+{
+  open(my $r, '<:raw', '/dev/urandom') or die "/dev/urandom: $!";
+  read($r, $pool, 8 << 20) == 8 << 20 or die "short read from /dev/urandom";
+  close $r;
+}
+
+sub put_file {
+  my ($path, $size) = @_;
+  open(my $f, '>:raw', $path) or die "$path: $!";
+  while ($size > 0) {
+    my $n = $size < length($pool) / 2 ? $size : length($pool) / 2;
+    print $f substr($pool, int(rand(length($pool) - $n)), $n);
+    $size -= $n;
+  }
+  close $f or die "$path: $!";
+}
+
+sub put_link {
+  my ($target, $path) = @_;
+  symlink($target, $path) or die "$path: $!";
+}
+
+sub small_tree {
+  my ($files, $root) = @_;
+  my $dirs = int($files / 50);
+  for my $d (0 .. $dirs - 1) {
+    my $dir = sprintf("%s/d%03d", $root, $d);
+    make_path($dir);
+    put_file(sprintf("%s/f%05d", $dir, $d * 50 + $_), int(rand(4097))) for 0 .. 49;
+  }
+  for my $l (0 .. int($files / 80) - 1) {
+    my $d = $l % $dirs;
+    put_link(sprintf("../d%03d/f%05d", ($d + 1) % $dirs, $l), sprintf("%s/d%03d/l%03d", $root, $d, $l));
+  }
+}
+
+sub large_tree {
+  my ($root) = @_;
+  make_path($root);
+  put_file("$root/blob$_", 256 << 20) for 0 .. 3;
+}
+
+# Log-uniform sizes between lo and hi bytes: many small, a few big.
+sub spread {
+  my ($lo, $hi) = @_;
+  return int(exp(log($lo) + rand() * (log($hi) - log($lo))));
+}
+
+sub firmware_tree {
+  my ($root) = @_;
+  my @plan;  # [directory, name prefix, count, smallest, largest]
+  push @plan, ['etc', 'conf', 120, 40, 4096], ['etc/init.d', 'S', 40, 200, 3000],
+    ['etc/config', 'cfg', 60, 100, 2000], ['etc/ssl/certs', 'ca', 140, 1000, 2200];
+  push @plan, ['lib', 'lib', 40, 8 << 10, 768 << 10], ['usr/lib', 'lib', 150, 4 << 10, 400 << 10];
+  push @plan, ["lib/modules/5.10.0/kernel/drivers/$_", 'mod', 60, 4 << 10, 200 << 10]
+    for qw(net usb mtd gpio i2c spi);
+  push @plan, ['usr/bin', 'tool', 100, 8 << 10, 300 << 10], ['usr/sbin', 'daemon', 40, 16 << 10, 300 << 10];
+  push @plan, ["usr/share/locale/l$_", 'msg', 30, 200, 16 << 10] for 0 .. 9;
+  push @plan, ["usr/share/terminfo/$_", 'term', 30, 500, 3000] for qw(a l v x);
+  push @plan, ["www/$_", 'page', 80, 100, 40 << 10] for qw(cgi-bin css js img html);
+  push @plan, ['usr/share/misc', 'data', 80, 50, 8 << 10];
+
+  my $total = 0;
+  my @files;
+  for my $p (@plan) {
+    my ($dir, $prefix, $count, $lo, $hi) = @$p;
+    make_path("$root/$dir");
+    for my $i (0 .. $count - 1) {
+      my $size = spread($lo, $hi);
+      push @files, ["$root/$dir/$prefix$i", $size];
+      $total += $size;
+    }
+  }
+  make_path("$root/$_") for qw(bin sbin dev proc sys tmp var/run var/log mnt root);
+  push @files, ["$root/bin/busybox", 1200 << 10];
+  $total += 1200 << 10;
+  # Firmware blobs make up the rest of the 60 MiB.
+  make_path("$root/lib/firmware");
+  my $rest = (60 << 20) - $total;
+  die "tree too big for 60 MiB" if $rest < 0;
+  push @files, ["$root/lib/firmware/fw$_", int($rest / 8)] for 0 .. 7;
+  put_file(@$_) for @files;
+
+  # Busybox applets, as firmware ships them.
+  for my $l (0 .. 249) {
+    my @where = (['bin', 'busybox'], ['sbin', '../bin/busybox'], ['usr/bin', '../../bin/busybox']);
+    my ($dir, $target) = @{ $where[$l % 3] };
+    put_link($target, sprintf("%s/%s/applet%03d", $root, $dir, $l));
+  }
+}
+
+srand(5);
+my $kind = shift // '';
+if ($kind eq 'small' && @ARGV == 2) { small_tree(@ARGV) }
+elsif ($kind eq 'large' && @ARGV == 1) { large_tree(@ARGV) }
+elsif ($kind eq 'firmware' && @ARGV == 1) { firmware_tree(@ARGV) }
+else { die "usage: $0 small FILES DIR | large DIR | firmware DIR\n" }
