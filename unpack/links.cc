@@ -10,6 +10,11 @@
 std::array<std::unique_ptr<LinkRecord>, kMaxLinks> type3Link;
 uint32_t cntType3 = 0;
 
+void ClearLinkTable() {
+  for (auto& link : type3Link) link.reset();
+  cntType3 = 0;
+}
+
 void CaptureLink(const OutPath& dirPath, const std::string& name, uint64_t dataOffset,
                  uint32_t size) {
   if (cntType3 >= kMaxLinks) Fatal("Maximum Type 3 Links Reached\n");

@@ -20,6 +20,9 @@ struct LinkRecord {
 extern std::array<std::unique_ptr<LinkRecord>, kMaxLinks> type3Link;
 extern uint32_t cntType3;
 
+// Empties the table, so that a harness can unpack several images in one process.
+void ClearLinkTable();
+
 // Records the link named name in dirPath whose target is the size bytes at dataOffset.
 void CaptureLink(const OutPath& dirPath, const std::string& name, uint64_t dataOffset,
                  uint32_t size);

@@ -30,6 +30,10 @@ void WriteNewFile(const OutPath& path, Copy copy) {
 
 }  // namespace
 
+void ForgetReadHeaders() {
+  readHeaders.clear();
+}
+
 void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth) {
   const std::string indent(depth * 3u, '.');
   if (!CreateNewDir(dirPath))

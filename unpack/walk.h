@@ -10,6 +10,10 @@
 // Creates dirPath and everything its chain, starting at headerOffset, holds.
 void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth);
 
+// Forgets which headers the run has read, so that a harness can unpack
+// several images in one process.
+void ForgetReadHeaders();
+
 // Creates one directory; on failure prints why and returns false.
 bool CreateNewDir(const OutPath& path);
 

@@ -1,0 +1,82 @@
+// Writes the seed corpus of the fuzz target: small images of every shape the
+// unpacker knows, sound and broken, made with the tests' image builder.
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+
+#include "tests/romfs_builder.h"
+
+namespace {
+
+std::string Make(std::vector<Entry> root) {
+  return BuildImage("seed", root);
+}
+
+std::map<std::string, std::string> Seeds() {
+  std::map<std::string, std::string> seeds;
+  seeds["road"] = Make(
+      {Dir(".", {}), HardLink(".."),
+       DirWithDots("bin", {File("busybox", std::string(300, 'b'), true), Link("sh", "busybox")}),
+       File("README", std::string(120, 'r'))});
+  seeds["nested"] = Make({DirWithDots(
+      "a", {DirWithDots("b", {File("deep", "xyz", true), File("empty", "")}), File("f", "1")})});
+  seeds["links"] =
+      Make({File("target", "t"), Link("rel", "target"), Link("abs", "/etc/passwd"),
+            Link("up", "../../x"), Link("long", std::string(260, 'l')), Link("target", "taken")});
+  seeds["names"] = Make({File(std::string(15, 'p'), "15"), File(std::string(16, 'q'), "16"),
+                         File(std::string(255, 'r'), "255"), File("a b\\c", "blank"),
+                         File("\xc3\xa9t\xe9", "non-ASCII")});
+  seeds["dots"] = Make({Dir("..", {File("x", "x")}), File("..", "x"), Link("..", "x")});
+  seeds["unsafe"] = Make({File("../x", "x"), Dir("a/../../x", {})});
+  seeds["hardlink"] = Make({HardLink("other")});
+  Entry device = File("dev", "");
+  device.type = 4;
+  seeds["device"] = Make({device});
+
+  // One level deeper than the walk goes, and one link more than the table holds.
+  std::vector<Entry> chain = {File("innermost", "i")};
+  for (int i = 0; i < 256; ++i) chain = {Dir("d", std::move(chain))};
+  seeds["deep"] = Make(chain);
+  std::vector<Entry> links;
+  for (int i = 0; i < 257; ++i) links.push_back(Link(std::to_string(i), "t"));
+  seeds["many-links"] = Make(links);
+
+  std::vector<Entry> looping = {File("a", "a"), File("b", "b")};
+  std::string loop = BuildImage("seed", looping);
+  SetNext(loop, looping[1].offset, looping[0].offset);
+  seeds["loop"] = loop;
+
+  Entry bad = File("bad", "data");
+  bad.badChecksum = true;
+  seeds["checksum"] = Make({File("good", "g"), bad});
+
+  Entry huge = File("huge", "h");
+  huge.size = 0xFFFFFFF0;
+  Entry hugeLink = Link("hugelink", "h");
+  hugeLink.size = 0xFFFFFFF0;
+  seeds["sizes"] = Make({huge});
+  seeds["linksize"] = Make({hugeLink});
+
+  const std::string whole = seeds["road"];
+  seeds["cut-header"] = whole.substr(0, 40);
+  seeds["cut-data"] = whole.substr(0, whole.size() - 100);
+  seeds["empty"] = "";
+  seeds["volume-only"] = Make({});
+  return seeds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: make_seeds DIRECTORY\n";
+    return 2;
+  }
+  for (const auto& [name, image] : Seeds()) {
+    std::ofstream out(std::string(argv[1]) + "/" + name + ".img", std::ios::binary);
+    out.write(image.data(), static_cast<std::streamsize>(image.size()));
+    if (!out) return 1;
+  }
+  return 0;
+}
