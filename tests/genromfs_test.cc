@@ -11,8 +11,6 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;
-
 uint32_t Padded(size_t n) {
   return static_cast<uint32_t>((n + 15) / 16 * 16);
 }

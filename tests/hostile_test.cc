@@ -9,10 +9,6 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;
-
-const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
-
 TEST(Hostile, NextOffsetOutsideTheEntries) {
   // 0 ends a chain, so 16, the volume name, is as far into the volume header
   // as a chain can point: read as a header, its name is the empty text at 32

@@ -5,10 +5,6 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;
-
-const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
-
 TEST(Links, CreatedAfterTheTreeWithTargetsUnchanged) {
   Unpack u;
   const RunResult r =

@@ -8,8 +8,6 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;
-
 // Opens bytes as the image the reader works on.
 class Reader : public ::testing::Test {
  protected:
@@ -128,14 +126,13 @@ TEST(Volume, ImagesCutShort) {
   std::string header16 = good.substr(0, 16);
   WriteWordAt(header16, 12, 0);
   FixVolumeChecksum(header16);
-  const std::string head = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
   const struct {
     std::string image, out;
   } cases[] = {
       {header16,
        "Image name= (0)\nUNPACKING ROMFS IMAGE image.img to out...\nRead file header failed\n"},
-      {good.substr(0, 40), head + "Read file header failed\n"},
-      {good.substr(0, 52), head + "Read fileName failed\n"},
+      {good.substr(0, 40), kHead + "Read file header failed\n"},
+      {good.substr(0, 52), kHead + "Read fileName failed\n"},
   };
   for (const auto& c : cases) {
     Unpack u;

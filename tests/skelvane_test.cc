@@ -12,8 +12,6 @@
 
 namespace {
 
-using Tree = std::map<std::string, std::string>;
-
 const std::string kUsage = std::string(
                                "skelvane (v1.1, orvenk, 2003/09)\n"
                                "\nUSAGE: ") +

@@ -9,6 +9,12 @@
 
 #include "tests/romfs_builder.h"
 
+// A tree on disk as ScanTree lists it.
+using Tree = std::map<std::string, std::string>;
+
+// The first two trace lines of a run of Unpack on an image whose volume is "vol".
+inline const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n";
+
 struct RunResult {
   std::string out;  // the whole standard output
   int status;       // exit status, or 128 + signal
