@@ -1,6 +1,5 @@
 // skelvane: unpacks a romfs image into a directory tree, with a trace of
 // every entry on standard output.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -9,6 +8,7 @@
 #include "image/romfs.h"
 #include "platform/fatal.h"
 #include "platform/platform.h"
+#include "platform/trace.h"
 #include "unpack/links.h"
 #include "unpack/path.h"
 #include "unpack/walk.h"
@@ -40,6 +40,7 @@ bool LengthAccepted(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StartTrace();
   if (argc != 2 && argc != 3) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
 
   if (!LengthAccepted(argv[1]))
@@ -55,21 +56,24 @@ int main(int argc, char** argv) {
     archiveName = argv[2];
   }
 
-  if (!OpenImageFile(imageName.c_str(), hImage)) Fatal("\nError: %s\n", GetLastErrorString());
+  hImage = OpenImageFile(imageName.c_str());
+  if (!hImage) Fatal("\nError: %s\n", GetLastErrorString());
   const uint64_t firstHeaderOffset = CheckVolume();
 
-  printf("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
+  Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
   GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0);
   CloseImageFile(hImage);
+  hImage = nullptr;
 
   uint32_t unresolvedCount = 0;
   if (cntType3 != 0) {
-    printf("\nRESOLVING SYMBOLIC LINKS...\n");
+    Trace("\nRESOLVING SYMBOLIC LINKS...\n");
     for (uint32_t i = 0; i < cntType3; ++i) unresolvedCount += ResolveLinkFile(i);
   }
 
-  printf("\nDONE.");
-  if (cntType3 != 0) printf(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
-  printf("\n");
-  return 0;
+  Trace("\nDONE.");
+  if (cntType3 != 0) Trace(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
+  Trace("\n");
+  // A trace that could not be written is a failed run, though the tree is whole.
+  return FinishTrace() ? 0 : -1;
 }

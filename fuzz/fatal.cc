@@ -5,14 +5,14 @@
 #include "platform/fatal.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "fuzz/fatal_error.h"
+#include "platform/trace.h"
 
 void Fatal(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  TraceV(format, args);
   va_end(args);
   throw FatalError{};
 }

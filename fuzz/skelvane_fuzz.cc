@@ -65,6 +65,7 @@ void Unpack(const uint8_t* data, size_t size) {
   // What the process's end would have done after a fatal error, and the
   // state one run leaves for the next.
   CloseImageFile(hImage);
+  hImage = nullptr;
   ClearLinkTable();
   ForgetReadHeaders();
 

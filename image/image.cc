@@ -5,9 +5,9 @@
 
 #include "platform/fatal.h"
 
-ImageFile hImage;
+ImageFile* hImage = nullptr;
 
-void SetFilePointerFromBegin(ImageFile& handle, uint64_t offset) {
+void SetFilePointerFromBegin(ImageFile* handle, uint64_t offset) {
   if (!SeekImageFile(handle, offset))
     Fatal("SetFilePointer failed, Error: %s", GetLastErrorString());
 }

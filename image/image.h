@@ -7,10 +7,10 @@
 #include "platform/platform.h"
 
 // The image being unpacked; every reader shares it and its file position.
-extern ImageFile hImage;
+extern ImageFile* hImage;
 
 // Absolute seek; a seek the system refuses ends the run.
-void SetFilePointerFromBegin(ImageFile& handle, uint64_t offset);
+void SetFilePointerFromBegin(ImageFile* handle, uint64_t offset);
 
 // Turns a word as it lies in memory into the value of the big-endian word
 // the image stores, on any host. Applied twice it gives the word back.

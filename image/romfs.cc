@@ -1,10 +1,10 @@
 #include "image/romfs.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "image/image.h"
 #include "platform/fatal.h"
+#include "platform/trace.h"
 
 RomfsImageInfo romfsImageInfo;
 
@@ -30,9 +30,8 @@ uint64_t CheckVolume() {
   if (!ReadImageFile(hImage, volume, sizeof volume, &got))
     Fatal("Read 512 bytes failed, size: %zu\n", got);
   const size_t nameLength = strnlen(reinterpret_cast<const char*>(volume), sizeof volume);
-  printf("Image name=");
-  fwrite(volume, 1, nameLength, stdout);
-  printf(" (%zu)\n", nameLength);
+  const std::string name(reinterpret_cast<const char*>(volume), nameLength);
+  Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
 
   if (!TestChecksum(0, kVolumeRegion)) Fatal("Image Checksum Error\n");
   return 16 + SetToBoundary16(static_cast<uint32_t>(nameLength) + 1);

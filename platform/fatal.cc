@@ -1,13 +1,15 @@
 #include "platform/fatal.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
+
+#include "platform/trace.h"
 
 void Fatal(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  TraceV(format, args);
   va_end(args);
+  FinishTrace();
   exit(-1);
 }

@@ -1,66 +1,99 @@
-// The small set of operating-system services the unpacker needs: one
-// read-only image with absolute seeks, directory, file and link creation,
-// and the text of the last system error. POSIX underneath.
+// The operating-system services the unpacker needs: one read-only image with
+// absolute seeks, the creation of directories, files and links inside the
+// output tree, standard output, and the text of the last system error. Each
+// system has its own backend behind this header, chosen by the build; the
+// rest of the program never asks which one runs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-// An open image. Regular files and block devices are memory-mapped, so the
-// many small reads of the format cost no system call; anything else (a pipe,
-// a character device) is read through a buffer over plain read and lseek.
-struct ImageFile {
-  int fd = -1;
-  const uint8_t* map = nullptr;  // the whole image when mapped
-  uint64_t mapSize = 0;
-  bool mapped = false;  // true for a mapped image, an empty one included
-  uint64_t pos = 0;     // the logical file position
+// ---- The image
 
-  // Read-ahead for unmapped images: buf holds the bytes at [bufPos, bufPos + bufLen).
-  std::vector<uint8_t> buf;
-  uint64_t bufPos = 0;
-  size_t bufLen = 0;
-  uint64_t kernelPos = 0;  // where the descriptor's own position stands
-};
+// An open image, read-only. Reads go through a bounded read-ahead, so
+// memory does not grow with the image, and a read that cannot be completed
+// (the image shrank, the medium failed) comes back short, never as a signal.
+struct ImageFile;
 
-// Opens an existing image read-only. False with errno set on failure.
-bool OpenImageFile(const char* path, ImageFile& image);
-void CloseImageFile(ImageFile& image);
+// Opens an existing image; null with the system error kept on failure.
+ImageFile* OpenImageFile(const char* path);
+void CloseImageFile(ImageFile* image);
 
-// Moves the position to an absolute offset. False with errno set when the
-// system refuses it (a pipe, for instance). A mapped image accepts any offset.
-bool SeekImageFile(ImageFile& image, uint64_t offset);
+// Moves the position to an absolute offset. False with the system error kept
+// when the system refuses it (a pipe, for instance).
+bool SeekImageFile(ImageFile* image, uint64_t offset);
 
 // Reads up to count bytes at the position and advances it. *got tells how
 // many arrived: fewer at the end of the image, and that is not a failure.
-// False with errno set when the system reports an error.
-bool ReadImageFile(ImageFile& image, void* dst, size_t count, size_t* got);
+// False with the system error kept when the system reports one.
+bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got);
 
-// How many of the next count bytes a mapped image holds from the position.
-uint64_t MappedBytesAvailable(const ImageFile& image, uint64_t count);
+// How many of the next count bytes the image holds from the position. Where
+// the system cannot tell an image's size (a pipe), the bytes are read ahead.
+uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count);
 
-// Copies count bytes of a mapped image from the position into outFd and
-// advances the position. The caller has checked that they all exist.
-// False with errno set on failure.
-bool CopyMappedToFile(ImageFile& image, int outFd, uint64_t count);
+// ---- The output tree
 
-// mkdir with mode 0777 (the umask applies); fails if anything exists at path.
-bool MakeDirectory(const std::string& path);
+// A directory of the output tree, held open while it is filled. Where the
+// system allows it, everything below is created relative to it, so renaming
+// a directory or putting a link in its place cannot redirect a write.
+struct OutputDir;
+struct OutputDirCloser {
+  void operator()(OutputDir* dir) const;
+};
+using OutputDirHandle = std::unique_ptr<OutputDir, OutputDirCloser>;
 
-// A new regular file, write-only, mode 0666 (the umask applies); fails if
-// anything exists at path, a symbolic link included. Returns -1 on failure.
-int CreateNewOutputFile(const std::string& path);
+// A place in the output tree: its path as the trace shows it (a backslash
+// between a directory and a name), and its name inside an open directory.
+// The target directory has no parent; its name is the path the user gave.
+struct OutPath {
+  std::string shown;
+  const OutputDir* parent = nullptr;
+  std::string name;
+};
 
-// Writes the whole buffer, across partial writes and interruptions.
-bool WriteAll(int fd, const void* src, size_t count);
+// False for an image's entry name that this system would not take as one
+// plain name inside the directory being filled.
+bool NameIsSafe(const std::string& name);
 
-// Closes an output file; false if the close reports a failure.
-bool CloseOutputFile(int fd);
+// Creates a new directory; fails if anything exists there.
+bool MakeDirectory(const OutPath& path);
 
-// symlink(target, linkPath) with the target text unchanged.
-bool MakeSymbolicLink(const std::string& target, const std::string& linkPath);
+// Opens the directory just made at path, without following a link there.
+// Null with the system error kept on failure.
+OutputDirHandle OpenDirectory(const OutPath& path);
 
-// The system's text for errno, ending with one line end.
+// Opens the directory reached from top through names, one at a time, never
+// following a link. Null with the system error kept on failure.
+OutputDirHandle OpenDirectoryBeneath(const OutputDir& top, const std::vector<std::string>& names);
+
+enum class CopyResult {
+  kDone,
+  kCreateFailed,  // the file could not be made (something exists there, say)
+  kImageShort,    // the image ran out or its read failed; *copied tells how far it got
+  kWriteFailed,   // the output refused the bytes
+};
+
+// Creates a new file at path (never replacing or following anything) and
+// copies count bytes of the image from the position into it, then closes
+// it. The position ends after the bytes copied. On failure the file is
+// closed and the system error kept.
+CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
+                              uint64_t* copied);
+
+// Creates a link at path with the target text unchanged; fails if anything
+// exists there.
+bool MakeSymbolicLink(const std::string& target, const OutPath& path);
+
+// ---- Standard output and errors
+
+// Sets standard output up for the trace: bytes written unchanged, and a
+// closed reader reported as a write error rather than ending the process.
+// True when it is a terminal.
+bool PrepareStandardOutput();
+
+// The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();

@@ -1,13 +1,15 @@
-// The platform layer's reads, seeks and copies, mapped and unmapped.
+// The POSIX layer's reads, seeks, creation and every path of its copies.
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
+#include "platform/posix_calls.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -18,35 +20,48 @@ std::string Pattern(size_t n) {
   return s;
 }
 
-std::string ReadAll(ImageFile& image, size_t count, size_t* got) {
+std::string ReadAll(ImageFile* image, size_t count, size_t* got) {
   std::string s(count, '\0');
   EXPECT_TRUE(ReadImageFile(image, s.data(), count, got));
   s.resize(*got);
   return s;
 }
 
-TEST(Platform, MappedReadsStopAtTheEnd) {
+// The root of an output tree inside dir, held open as the walk holds it.
+OutputDirHandle OpenRoot(const std::string& dir) {
+  const OutPath root{dir, nullptr, dir};
+  return OpenDirectory(root);
+}
+
+OutPath In(const OutputDirHandle& dir, const std::string& name) {
+  return OutPath{name, dir.get(), name};
+}
+
+TEST(Platform, ReadsStopAtTheEnd) {
   ScratchDir dir;
-  const std::string bytes = Pattern(1000);
+  const std::string bytes = Pattern(300000);
   WriteFileBytes(dir / "i", bytes);
-  ImageFile image;
-  ASSERT_TRUE(OpenImageFile((dir / "i").c_str(), image));
-  EXPECT_TRUE(image.mapped);
+  ImageFile* image = OpenImageFile((dir / "i").c_str());
+  ASSERT_TRUE(image);
   size_t got;
-  ASSERT_TRUE(SeekImageFile(image, 990));
-  EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(990));
+  ASSERT_TRUE(SeekImageFile(image, 299990));
+  EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(299990));
   EXPECT_EQ(ReadAll(image, 16, &got), "");
   ASSERT_TRUE(SeekImageFile(image, 1ull << 33));  // far past the end reads nothing
   EXPECT_EQ(ReadAll(image, 4, &got), "");
+  // Within and across the read-ahead, and larger than it.
   ASSERT_TRUE(SeekImageFile(image, 10));
-  EXPECT_EQ(MappedBytesAvailable(image, 5000), 990u);
+  EXPECT_EQ(ReadAll(image, 100, &got), bytes.substr(10, 100));
+  EXPECT_EQ(ReadAll(image, 200000, &got), bytes.substr(110, 200000));
+  EXPECT_EQ(ImageBytesAvailable(image, 5000), 5000u);
+  EXPECT_EQ(ImageBytesAvailable(image, 100000), 300000u - 200110);
   CloseImageFile(image);
 }
 
 TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  const std::string bytes = Pattern(200000);
+  const std::string bytes = Pattern(400000);
   std::thread writer([&] {
     // Small pieces with pauses: the reader must gather them.
     for (size_t at = 0; at < bytes.size(); at += 7000) {
@@ -56,15 +71,25 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
     }
     close(fds[1]);
   });
-  ImageFile image;
+  ScratchDir dir;
   const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
-  ASSERT_TRUE(OpenImageFile(path.c_str(), image));
-  EXPECT_FALSE(image.mapped);
+  ImageFile* image = OpenImageFile(path.c_str());
+  ASSERT_TRUE(image);
   size_t got;
   EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(0, 16));
   EXPECT_EQ(ReadAll(image, 512, &got), bytes.substr(16, 512));
   EXPECT_EQ(ReadAll(image, 150000, &got), bytes.substr(528, 150000));
-  EXPECT_EQ(ReadAll(image, 100000, &got), bytes.substr(150528));
+  // A size that cannot be known is found by reading ahead; the copy then
+  // takes the bytes read, and only those.
+  EXPECT_EQ(ImageBytesAvailable(image, 200000), 200000u);
+  const OutputDirHandle out = OpenRoot(dir.path());
+  uint64_t copied;
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "o"), 200000, &copied), CopyResult::kDone);
+  EXPECT_EQ(ImageBytesAvailable(image, 1u << 30), 400000u - 350528);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "p"), 1u << 30, &copied), CopyResult::kImageShort);
+  EXPECT_EQ(copied, 400000u - 350528);
+  EXPECT_EQ(ScanTree(dir.path()), (Tree{{"o", "file:" + bytes.substr(150528, 200000)},
+                                        {"p", "file:" + bytes.substr(350528)}}));
   EXPECT_FALSE(SeekImageFile(image, 0));
   EXPECT_EQ(std::string(GetLastErrorString()), "Illegal seek\n");
   writer.join();
@@ -72,30 +97,159 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
   close(fds[0]);
 }
 
-TEST(Platform, CopiesCountBytesFromThePosition) {
-  ScratchDir dir;
+// The system calls of the copies, as the tests make them behave.
+struct FakeCalls {
+  static inline int copyCalls = 0;
+  static inline int copyError = 0;      // copy_file_range fails with this
+  static inline bool copyZero = false;  // copy_file_range copies nothing
+  static inline size_t maxMove = 0;     // no call moves more than this, if set
+  static inline int writeError = 0;
+
+  static ssize_t Copy(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
+                      unsigned flags) {
+    ++copyCalls;
+    if (copyError) return errno = copyError, -1;
+    if (copyZero) return 0;
+    return SystemCalls().copyFileRange(in, inOffset, out, outOffset,
+                                       maxMove ? std::min(count, maxMove) : count, flags);
+  }
+  static ssize_t Write(int fd, const void* buf, size_t count) {
+    if (writeError) return errno = writeError, -1;
+    return SystemCalls().write(fd, buf, maxMove ? std::min(count, maxMove) : count);
+  }
+  static ssize_t Pread(int fd, void* buf, size_t count, off_t offset) {
+    return SystemCalls().pread(fd, buf, maxMove ? std::min(count, maxMove) : count, offset);
+  }
+
+  FakeCalls() {
+    copyCalls = copyError = writeError = 0;
+    copyZero = false;
+    maxMove = 0;
+    posixCalls.copyFileRange = Copy;
+    posixCalls.write = Write;
+    posixCalls.pread = Pread;
+    ForgetCopyRefusal();
+  }
+  ~FakeCalls() {
+    posixCalls = SystemCalls();
+    ForgetCopyRefusal();
+  }
+};
+
+// Copies two files, each from the middle of the image and starting inside
+// the read-ahead, and checks their bytes exactly.
+void CopyTwoFiles(const std::string& imageDir, const std::string& outDir) {
   const std::string bytes = Pattern(3 << 20);
-  WriteFileBytes(dir / "i", bytes);
-  ImageFile image;
-  ASSERT_TRUE(OpenImageFile((dir / "i").c_str(), image));
+  WriteFileBytes(imageDir + "/i", bytes);
+  ImageFile* image = OpenImageFile((imageDir + "/i").c_str());
+  ASSERT_TRUE(image);
+  size_t got;
   ASSERT_TRUE(SeekImageFile(image, 12345));
-  const int fd = CreateNewOutputFile(dir / "o");
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(CopyMappedToFile(image, fd, 2 << 20));
-  EXPECT_TRUE(CloseOutputFile(fd));
-  EXPECT_EQ(image.pos, 12345u + (2 << 20));
-  EXPECT_EQ(ScanTree(dir.path()).at("o"), "file:" + bytes.substr(12345, 2 << 20));
+  EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(12345, 16));
+  const OutputDirHandle out = OpenRoot(outDir);
+  uint64_t copied;
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "a"), 2 << 20, &copied), CopyResult::kDone);
+  EXPECT_EQ(copied, 2u << 20);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "b"), 700001, &copied), CopyResult::kDone);
+  size_t after;
+  EXPECT_EQ(ReadAll(image, 4, &after), bytes.substr(12361 + (2 << 20) + 700001, 4));
   CloseImageFile(image);
+  EXPECT_EQ(ScanTree(outDir), (Tree{{"a", "file:" + bytes.substr(12361, 2 << 20)},
+                                    {"b", "file:" + bytes.substr(12361 + (2 << 20), 700001)}}));
+}
+
+TEST(Platform, CopiesInTheKernelInPieces) {
+  ScratchDir dir;
+  FakeCalls fake;
+  FakeCalls::maxMove = 100000;
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
+  CopyTwoFiles(dir.path(), dir / "out");
+  EXPECT_GT(FakeCalls::copyCalls, 20);
+}
+
+TEST(Platform, RefusedKernelCopiesFallBackOnceForTheRun) {
+  for (const int error : {EXDEV, EINVAL, ENOSYS}) {
+    ScratchDir dir;
+    FakeCalls fake;
+    FakeCalls::copyError = error;
+    FakeCalls::maxMove = 50000;  // short reads and writes too
+    ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
+    CopyTwoFiles(dir.path(), dir / "out");
+    EXPECT_EQ(FakeCalls::copyCalls, 1) << error;
+  }
+}
+
+TEST(Platform, KernelCopyOfNothingIsNotTakenForTheEnd) {
+  ScratchDir dir;
+  FakeCalls fake;
+  FakeCalls::copyZero = true;
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
+  CopyTwoFiles(dir.path(), dir / "out");
+}
+
+TEST(Platform, CopiesToAnotherFileSystem) {
+  // The image in the build tree, the output on tmpfs: the kernel refuses to
+  // copy between them.
+  const std::string shm = "/dev/shm";
+  struct stat here, there;
+  if (stat(".", &here) != 0 || stat(shm.c_str(), &there) != 0 || here.st_dev == there.st_dev)
+    GTEST_SKIP() << "no second file system at " << shm;
+  ScratchDir out;  // for its name only
+  const std::string outDir = shm + "/" + std::filesystem::path(out.path()).filename().string();
+  ASSERT_EQ(mkdir(outDir.c_str(), 0777), 0);
+  const std::string imageDir = std::filesystem::current_path() / "platform-test-image";
+  std::filesystem::create_directory(imageDir);
+  CopyTwoFiles(imageDir, outDir);
+  std::filesystem::remove_all(outDir);
+  std::filesystem::remove_all(imageDir);
+}
+
+TEST(Platform, ImageThatShrankOrOutputThatFailedEndsTheCopy) {
+  ScratchDir dir;
+  const std::string bytes = Pattern(1 << 20);
+  WriteFileBytes(dir / "i", bytes);
+  ImageFile* image = OpenImageFile((dir / "i").c_str());
+  ASSERT_TRUE(image);
+  ASSERT_EQ(truncate((dir / "i").c_str(), 300000), 0);
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
+  const OutputDirHandle out = OpenRoot(dir / "out");
+  uint64_t copied;
+  ASSERT_TRUE(SeekImageFile(image, 1000));
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "short"), 500000, &copied), CopyResult::kImageShort);
+  EXPECT_EQ(copied, 299000u);
+
+  const auto openFiles = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  FakeCalls fake;
+  FakeCalls::writeError = ENOSPC;
+  FakeCalls::copyError = EXDEV;
+  ASSERT_TRUE(SeekImageFile(image, 0));
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "full"), 1000, &copied), CopyResult::kWriteFailed);
+  EXPECT_EQ(std::string(GetLastErrorString()), "No space left on device\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), openFiles);
+  CloseImageFile(image);
+  EXPECT_EQ(ScanTree(dir / "out"),
+            (Tree{{"short", "file:" + bytes.substr(1000, 299000)}, {"full", "file:"}}));
 }
 
 TEST(Platform, CreationNeverReplacesOrFollows) {
   ScratchDir dir;
   ASSERT_EQ(symlink("elsewhere", (dir / "link").c_str()), 0);
-  EXPECT_LT(CreateNewOutputFile(dir / "link"), 0);
-  EXPECT_FALSE(MakeDirectory(dir / "link"));
-  EXPECT_FALSE(MakeSymbolicLink("x", dir / "link"));
+  const OutputDirHandle root = OpenRoot(dir.path());
+  uint64_t copied;
+  ImageFile* image = OpenImageFile("/dev/null");
+  EXPECT_EQ(CopyImageToNewFile(image, In(root, "link"), 0, &copied), CopyResult::kCreateFailed);
+  CloseImageFile(image);
+  EXPECT_FALSE(MakeDirectory(In(root, "link")));
+  EXPECT_FALSE(MakeSymbolicLink("x", In(root, "link")));
   EXPECT_EQ(std::string(GetLastErrorString()), "File exists\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere"));
+  // A directory on the way to a link that is now a link is not followed.
+  ASSERT_EQ(mkdir((dir / "real").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir((dir / "real/sub").c_str(), 0777), 0);
+  ASSERT_EQ(symlink("real", (dir / "swapped").c_str()), 0);
+  EXPECT_TRUE(OpenDirectoryBeneath(*root, {"real", "sub"}));
+  EXPECT_FALSE(OpenDirectoryBeneath(*root, {"swapped", "sub"}));
+  EXPECT_FALSE(OpenDirectoryBeneath(*root, {"real", "..", "real"}));
 }
 
 }  // namespace

@@ -13,9 +13,13 @@ class Reader : public ::testing::Test {
  protected:
   void Open(const std::string& bytes) {
     WriteFileBytes(dir_ / "r.img", bytes);
-    ASSERT_TRUE(OpenImageFile((dir_ / "r.img").c_str(), hImage));
+    hImage = OpenImageFile((dir_ / "r.img").c_str());
+    ASSERT_TRUE(hImage);
   }
-  void TearDown() override { CloseImageFile(hImage); }
+  void TearDown() override {
+    CloseImageFile(hImage);
+    hImage = nullptr;
+  }
   ScratchDir dir_;
 };
 

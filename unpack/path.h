@@ -1,20 +1,18 @@
-// Output paths, each kept in two forms: as the trace shows it, with a
-// backslash between directory and name, and as it reaches the file system.
+// Output paths: the one place where a path is composed, a directory, a
+// backslash and a name, as the trace shows it.
 #pragma once
 
 #include <string>
 
-struct OutPath {
-  std::string shown;
-  std::string real;
-};
+#include "platform/platform.h"
 
-// The target directory as the user gave it, the same in both forms.
+// The target directory as the user gave it.
 inline OutPath RootPath(const std::string& dir) {
-  return OutPath{dir, dir};
+  return OutPath{dir, nullptr, dir};
 }
 
-// dir, a separator and name.
-inline OutPath ChildPath(const OutPath& dir, const std::string& name) {
-  return OutPath{dir.shown + '\\' + name, dir.real + '/' + name};
+// name inside the directory shown as dirShown, held open as dir.
+inline OutPath ChildPath(const std::string& dirShown, const OutputDir* dir,
+                         const std::string& name) {
+  return OutPath{dirShown + '\\' + name, dir, name};
 }

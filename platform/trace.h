@@ -1,0 +1,20 @@
+// The trace on standard output: every listing line, link line and message
+// goes through here, so that a failed write is noticed however it happens.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+// Sets standard output up for the trace; called once, before anything is printed.
+void StartTrace();
+
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void TraceV(const char* format, va_list args);
+
+// Text taken from the image, as the trace shows it: unchanged, except that
+// on a terminal control bytes become "?", so an image cannot drive it.
+std::string Printable(const std::string& text);
+
+// Flushes the trace. If any write of it failed, says so on standard error,
+// the one thing that goes there, and returns false.
+bool FinishTrace();
