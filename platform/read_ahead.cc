@@ -70,9 +70,8 @@ uint64_t BytesAvailable(ReadAhead& reads, uint64_t count) {
     }
     const uint64_t at = reads.pos;
     reads.pos = reads.windowPos + reads.windowLen;
-    const int64_t r =
-        ReadAtPosition(reads, reads.window.data() + reads.windowLen,
-                       std::min(reads.window.size() - reads.windowLen, kMaxTransfer));
+    const int64_t r = ReadAtPosition(reads, reads.window.data() + reads.windowLen,
+                                     std::min(reads.window.size() - reads.windowLen, kMaxTransfer));
     reads.pos = at;
     if (r <= 0) break;
     reads.windowLen += static_cast<size_t>(r);

@@ -77,8 +77,8 @@ bool IsDeviceName(const std::string& name) {
     return false;
   const std::string number = base.substr(3);
   // A digit, or a superscript one, two or three as UTF-8 spells them.
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') ||
-         number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+         number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
@@ -90,7 +90,7 @@ void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
 // string, then the terminal block of the (empty) extra data.
 std::string ShellLink(const std::wstring& relativePath) {
   constexpr uint32_t kHasRelativePath = 0x08, kIsUnicode = 0x80, kShowNormal = 1;
-  static const char kLinkClsid[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00,       0x00,
+  static const char kLinkClsid[16] = {0x01,   0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                       '\xC0', 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
   std::string link;
   PutLittleEndian(link, 0x4C, 4);  // HeaderSize
