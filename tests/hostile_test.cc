@@ -196,7 +196,7 @@ TEST(Hostile, ThreeGigabyteFile) {
   for (const auto& [at, byte] : samples) WriteBytesAt(u.dir / "image.img", data + at, {byte});
   samples.insert({{0, 'a'}, {1, 'b'}, {2, 0}, {0x7FFFFFFE, 0}, {0x80000001, 0}, {size - 2, 0}});
 
-  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), 300);
+  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), {.timeLimit = 300});
   EXPECT_EQ(r.out, kHead + "big (3000000000) \n\nDONE.\n");
   EXPECT_EQ(r.status, 0);
   const std::string out = u.dir / "out/big";
@@ -212,3 +212,72 @@ TEST(Hostile, ThreeGigabyteFile) {
 }
 
 }  // namespace
+
+// Files enough for a trace that fills a pipe, so that a run can be held up
+// part way through them.
+std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent) {
+  std::vector<Entry> files;
+  for (int i = 0; i < 700; ++i) {
+    const std::string name = std::to_string(i) + std::string(100, 'f');
+    files.push_back(File(name, "x"));
+    listing += indent + name + " (1) \n";
+  }
+  return files;
+}
+
+TEST(Hostile, DirectorySwappedForALinkDuringTheRun) {
+  // Another process renames out/d while the run fills it and puts a link to
+  // another folder in its place: the rest of d still goes into d, under its
+  // new name, and the link inside d is not made through the swapped path.
+  std::string listing = kHead + "[d] \n";
+  std::vector<Entry> d = ManyFiles(listing, "...");
+  d.push_back(Link("l", "t"));
+  listing += "...l <SYMBOLIC LINK> (1) \nafter (1) \n";
+  Unpack u;
+  const std::string elsewhere = u.dir / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  WriteFileBytes(u.dir / "image.img", [&] {
+    std::vector<Entry> root = {Dir("d", d), File("after", "a")};
+    return BuildImage("vol", root);
+  }());
+  const RunResult r =
+      RunSkelvane({"image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
+                    std::filesystem::rename(u.dir / "out/d", u.dir / "out/moved");
+                    std::filesystem::create_directory_symlink(elsewhere, u.dir / "out/d");
+                  }});
+  EXPECT_EQ(r.out, listing +
+                       "\nRESOLVING SYMBOLIC LINKS...\n"
+                       "-> create symbolic link out\\d\\l with t (ERROR!!!)\n"
+                       "\nDONE. (1 symbolic links, 1 unresolved)\n");
+  EXPECT_EQ(r.status, 0);
+  Tree left = u.Left();
+  EXPECT_EQ(left.erase("elsewhere"), 1u);
+  EXPECT_EQ(left.erase("out/d"), 1u);
+  EXPECT_EQ(left.erase("out/after"), 1u);
+  EXPECT_EQ(left.erase("out/moved"), 1u);
+  EXPECT_EQ(left.erase("out"), 1u);
+  EXPECT_EQ(left.size(), 700u);
+  for (const auto& [path, what] : left) {
+    EXPECT_TRUE(path.starts_with("out/moved/")) << path;
+    EXPECT_EQ(what, "file:x") << path;
+  }
+}
+
+TEST(Hostile, ImageCutShortDuringTheRun) {
+  // The image loses its end while the run is held up: the file whose data is
+  // gone ends the run with the short read's message, never with a signal.
+  std::string listing = kHead;
+  std::vector<Entry> root = ManyFiles(listing, "");
+  const std::string big(4 << 20, 'b');
+  root.push_back(File("big", big));
+  Unpack u;
+  const std::string image = BuildImage("vol", root);
+  WriteFileBytes(u.dir / "image.img", image);
+  const uint32_t cut = DataOffset(image, root.back().offset) + (1 << 20);
+  const RunResult r =
+      RunSkelvane({"image.img", "out"}, u.dir.path(),
+                  {.whenStalled = [&] { std::filesystem::resize_file(u.dir / "image.img", cut); }});
+  EXPECT_EQ(r.out, listing + "big (4194304) \nRead file buffer failed (4194304, 1048576)\n");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(u.Tree().at("big"), "file:" + big.substr(0, 1 << 20));
+}

@@ -25,20 +25,23 @@ TEST(Links, CreatedAfterTheTreeWithTargetsUnchanged) {
 }
 
 TEST(Links, FailedLinksAreCountedAndTheRunSucceeds) {
-  // The name is taken by a file; an empty target is refused by the system.
+  // The name is taken by a file; an empty target is refused by the system;
+  // no system can hold a target with a zero byte, so none is cut short at it.
   Unpack u;
-  const RunResult r = u.Run(
-      "vol", {File("taken", "t"), Link("taken", "x"), Link("ok", "taken"), Link("empty", "")});
+  const RunResult r = u.Run("vol", {File("taken", "t"), Link("taken", "x"), Link("ok", "taken"),
+                                    Link("empty", ""), Link("zero", std::string("ab\0cd", 5))});
   EXPECT_EQ(r.out, kHead +
                        "taken (1) \n"
                        "taken <SYMBOLIC LINK> (1) \n"
                        "ok <SYMBOLIC LINK> (5) \n"
                        "empty <SYMBOLIC LINK> (0) \n"
+                       "zero <SYMBOLIC LINK> (5) \n"
                        "\nRESOLVING SYMBOLIC LINKS...\n"
                        "-> create symbolic link out\\taken with x (ERROR!!!)\n"
                        "-> create symbolic link out\\ok with taken (done)\n"
                        "-> create symbolic link out\\empty with  (ERROR!!!)\n"
-                       "\nDONE. (3 symbolic links, 2 unresolved)\n");
+                       "-> create symbolic link out\\zero with ab (ERROR!!!)\n"
+                       "\nDONE. (4 symbolic links, 3 unresolved)\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(u.Tree(), (Tree{{"taken", "file:t"}, {"ok", "link:taken"}}));
 }

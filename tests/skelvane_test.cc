@@ -33,8 +33,9 @@ const std::string kArchiveNameMessage =
     "\nArchive file name too long or too short (make sure it's                less then 254 "
     "characters and greater then 1 character)\n";
 
-TEST(Skelvane, UnpacksTheRoadOfOneImage) {
-  const std::string busybox(300, 'b'), readme(120, 'r');
+const std::string busybox(300, 'b'), readme(120, 'r');
+
+std::string RoadImage() {
   std::vector<Entry> root = {
       Dir(".", {}),
       HardLink(".."),
@@ -42,8 +43,18 @@ TEST(Skelvane, UnpacksTheRoadOfOneImage) {
           {HardLink("."), HardLink(".."), File("busybox", busybox, true), Link("sh", "busybox")}),
       File("README", readme),
   };
+  return BuildImage("rootfs", root);
+}
+
+const Tree kRoadTree = {{"ROMFS", "dir"},
+                        {"ROMFS/README", "file:" + readme},
+                        {"ROMFS/bin", "dir"},
+                        {"ROMFS/bin/busybox", "file:" + busybox},
+                        {"ROMFS/bin/sh", "link:busybox"}};
+
+TEST(Skelvane, UnpacksTheRoadOfOneImage) {
   ScratchDir dir;
-  WriteFileBytes(dir / "fw.img", BuildImage("rootfs", root));
+  WriteFileBytes(dir / "fw.img", RoadImage());
   const RunResult r = RunSkelvane({"fw.img"}, dir.path());
   EXPECT_EQ(r.out,
             "Image name=rootfs (6)\n"
@@ -62,17 +73,59 @@ TEST(Skelvane, UnpacksTheRoadOfOneImage) {
             "\n"
             "DONE. (1 symbolic links, 0 unresolved)\n");
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
   auto left = ScanTree(dir.path());
   left.erase("fw.img");
-  EXPECT_EQ(left, (Tree{{"ROMFS", "dir"},
-                        {"ROMFS/README", "file:" + readme},
-                        {"ROMFS/bin", "dir"},
-                        {"ROMFS/bin/busybox", "file:" + busybox},
-                        {"ROMFS/bin/sh", "link:busybox"}}));
+  EXPECT_EQ(left, kRoadTree);
   // The exec flag stays in the trace.
   struct stat st;
   ASSERT_EQ(stat((dir / "ROMFS/bin/busybox").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0111, 0u);
+}
+
+TEST(Skelvane, TraceThatCannotBeWrittenFailsTheRunButNotTheTree) {
+  using Out = RunOptions::Out;
+  for (const auto& [out, text] : {std::pair{Out::kFull, "No space left on device"},
+                                  std::pair{Out::kReaderGone, "Broken pipe"}}) {
+    ScratchDir dir;
+    WriteFileBytes(dir / "fw.img", RoadImage());
+    const RunResult r = RunSkelvane({"fw.img"}, dir.path(), {.out = out});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, std::string("skelvane: cannot write the trace: ") + text + "\n");
+    auto left = ScanTree(dir.path());
+    left.erase("fw.img");
+    EXPECT_EQ(left, kRoadTree);
+  }
+}
+
+TEST(Skelvane, TerminalSeesNoControlBytes) {
+  // An escape sequence that would set the terminal's title, and others.
+  const std::string esc =
+      "a\x1b]0;x\x07"
+      "b\x7f";
+  std::vector<Entry> root = {File(esc, "f"), Dir("d\x1b[2J", {Link("l\n", "t\x01\x1f\x80")})};
+  const std::string image = BuildImage("v\x1b[31m", root);
+  for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
+    const bool terminal = out == RunOptions::Out::kTerminal;
+    auto shown = [&](std::string text) {
+      for (char& c : text)
+        if (terminal && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)) c = '?';
+      return text;
+    };
+    ScratchDir dir;
+    WriteFileBytes(dir / "i.img", image);
+    const RunResult r = RunSkelvane({"i.img", "out"}, dir.path(), {.out = out});
+    EXPECT_EQ(r.out, "Image name=" + shown("v\x1b[31m") +
+                         " (6)\nUNPACKING ROMFS IMAGE i.img to out...\n" + shown(esc) + " (1) \n[" +
+                         shown("d\x1b[2J") + "] \n..." + shown("l\n") +
+                         " <SYMBOLIC LINK> (4) \n\nRESOLVING SYMBOLIC LINKS...\n"
+                         "-> create symbolic link out\\" +
+                         shown("d\x1b[2J\\l\n") + " with " + shown("t\x01\x1f\x80") +
+                         " (done)\n\nDONE. (1 symbolic links, 0 unresolved)\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ScanTree(dir / "out"),
+              (Tree{{esc, "file:f"}, {"d\x1b[2J", "dir"}, {"d\x1b[2J/l\n", "link:t\x01\x1f\x80"}}));
+  }
 }
 
 TEST(Skelvane, WrongArgumentCountPrintsUsage) {

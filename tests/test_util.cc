@@ -3,8 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,36 +21,61 @@
 namespace fs = std::filesystem;
 
 RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
-                      unsigned timeLimit) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+                      const RunOptions& options) {
+  using Out = RunOptions::Out;
+  int outFds[2];  // what the program writes to, what the test reads from
+  if (options.out == Out::kTerminal) {
+    struct termios raw;
+    if (openpty(&outFds[0], &outFds[1], nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    tcgetattr(outFds[1], &raw);
+    cfmakeraw(&raw);
+    tcsetattr(outFds[1], TCSANOW, &raw);
+  } else if (pipe(outFds) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  if (options.out == Out::kReaderGone) close(outFds[0]);
+  FILE* err = tmpfile();
+  if (!err) throw std::runtime_error("tmpfile");
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    const int devNull = open("/dev/null", O_WRONLY);
-    dup2(devNull, 2);
-    close(pipeFds[0]);
+    dup2(options.out == Out::kFull ? open("/dev/full", O_WRONLY) : outFds[1], 1);
+    dup2(fileno(err), 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
-    alarm(timeLimit);  // the timer survives exec; the program does not catch SIGALRM
+    alarm(options.timeLimit);  // the timer survives exec; the program does not catch SIGALRM
     std::vector<char*> argv{const_cast<char*>(SKELVANE_PATH)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(SKELVANE_PATH, argv.data());
     _exit(121);
   }
-  close(pipeFds[1]);
-  RunResult result{"", -1};
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(pipeFds[0], buf, sizeof buf)) > 0)
-    result.out.append(buf, static_cast<size_t>(n));
-  close(pipeFds[0]);
+  close(outFds[1]);
+  RunResult result{"", -1, ""};
+  if (options.out != Out::kReaderGone) {
+    if (options.whenStalled) {
+      // Full when it holds a pipe's capacity; a run that ends first fails the test.
+      const int capacity = fcntl(outFds[0], F_GETPIPE_SZ);
+      int held = 0;
+      while (ioctl(outFds[0], FIONREAD, &held) == 0 && held < capacity &&
+             waitpid(pid, nullptr, WNOHANG) == 0)
+        usleep(1000);
+      EXPECT_EQ(held, capacity) << "the run was never held up by its trace";
+      options.whenStalled();
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(outFds[0], buf, sizeof buf)) > 0)
+      result.out.append(buf, static_cast<size_t>(n));
+    close(outFds[0]);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
-    ADD_FAILURE() << "skelvane was killed after running for " << timeLimit << " s";
+    ADD_FAILURE() << "skelvane was killed after running for " << options.timeLimit << " s";
+  result.err = ReadFileBytes("/proc/self/fd/" + std::to_string(fileno(err)));
+  fclose(err);
   return result;
 }
 

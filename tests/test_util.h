@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,15 +19,26 @@ inline const std::string kHead = "Image name=vol (3)\nUNPACKING ROMFS IMAGE imag
 struct RunResult {
   std::string out;  // the whole standard output
   int status;       // exit status, or 128 + signal
+  std::string err;  // the whole standard error
 };
 
 // No image may make a run hang: a run still going after this many seconds is
 // killed and fails the test.
 constexpr unsigned kRunTimeLimit = 5;
 
-// Runs the built skelvane with args in directory cwd, standard error discarded.
+struct RunOptions {
+  unsigned timeLimit = kRunTimeLimit;
+  // Where standard output goes: a pipe read to its end, a terminal (raw, so
+  // bytes arrive unchanged), /dev/full, or a pipe whose reader has left.
+  enum class Out { kPipe, kTerminal, kFull, kReaderGone } out = Out::kPipe;
+  // With a pipe: called while the run is held up writing to the full pipe,
+  // before anything is read from it.
+  std::function<void()> whenStalled = {};
+};
+
+// Runs the built skelvane with args in directory cwd.
 RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
-                      unsigned timeLimit = kRunTimeLimit);
+                      const RunOptions& options = {});
 
 // Every entry under root, by path relative to root: "dir", "file:" and the
 // bytes, "link:" and the target, or "other".
