@@ -10,28 +10,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
+#include "platform/read_ahead.h"
 
 PosixCalls SystemCalls() {
   return PosixCalls{::read, ::pread, ::write, ::copy_file_range, ::fstat};
 }
 PosixCalls posixCalls = SystemCalls();
 
-struct ImageFile {
+// A regular file or a block device is sized and read with pread; anything
+// else (a pipe, a character device) is read in sequence.
+struct ImageFile : ReadAhead {
   int fd = -1;
-  // A regular file or a block device: its size is known and it is read with
-  // pread. Anything else (a pipe, a character device) is read in sequence.
-  bool sized = false;
-  uint64_t size = 0;
-  uint64_t pos = 0;        // the logical position
-  uint64_t kernelPos = 0;  // the descriptor's own position, for reads in sequence
-  // The read-ahead holds the image's bytes at [windowPos, windowPos + windowLen).
-  std::vector<uint8_t> window;
-  uint64_t windowPos = 0;
-  size_t windowLen = 0;
 };
 
 struct OutputDir {
@@ -40,46 +32,8 @@ struct OutputDir {
 
 namespace {
 
-// Large enough that a plain copy moves the bytes in few calls, small enough
-// to stay out of the way; the headers of small files share it with their data.
-constexpr size_t kWindow = 128 * 1024;
-// No single call moves more, so counts stay within what every call takes.
-constexpr size_t kMaxTransfer = size_t{1} << 30;
-
 // Set once the output refused an in-kernel copy: it will refuse every one.
 bool copyRefused = false;
-
-ssize_t ReadAt(ImageFile* image, void* dst, size_t count) {
-  if (image->sized) return posixCalls.pread(image->fd, dst, count, static_cast<off_t>(image->pos));
-  if (image->kernelPos != image->pos) {
-    if (lseek(image->fd, static_cast<off_t>(image->pos), SEEK_SET) < 0) return -1;
-    image->kernelPos = image->pos;
-  }
-  const ssize_t r = posixCalls.read(image->fd, dst, count);
-  if (r > 0) image->kernelPos += static_cast<uint64_t>(r);
-  return r;
-}
-
-// How many bytes at the position the read-ahead holds.
-size_t WindowHolds(const ImageFile* image) {
-  if (image->pos < image->windowPos || image->pos >= image->windowPos + image->windowLen) return 0;
-  return image->windowLen - static_cast<size_t>(image->pos - image->windowPos);
-}
-
-const uint8_t* WindowAtPos(const ImageFile* image) {
-  return image->window.data() + (image->pos - image->windowPos);
-}
-
-// Refills the read-ahead from the position: the count read, 0 at the end,
-// -1 on an error.
-ssize_t Refill(ImageFile* image) {
-  ssize_t r;
-  do r = ReadAt(image, image->window.data(), image->window.size());
-  while (r < 0 && errno == EINTR);
-  image->windowPos = image->pos;
-  image->windowLen = r > 0 ? static_cast<size_t>(r) : 0;
-  return r;
-}
 
 bool WriteAll(int fd, const uint8_t* src, size_t count) {
   while (count > 0) {
@@ -108,9 +62,9 @@ CopyResult CopyData(ImageFile* image, int out, uint64_t count, uint64_t* copied)
   while (*copied < count) {
     const uint64_t left = count - *copied;
     uint64_t moved = 0;
-    if (const size_t held = WindowHolds(image)) {
+    if (const size_t held = WindowHolds(*image)) {
       moved = std::min<uint64_t>(held, left);
-      if (!WriteAll(out, WindowAtPos(image), moved)) return CopyResult::kWriteFailed;
+      if (!WriteAll(out, WindowAtPos(*image), moved)) return CopyResult::kWriteFailed;
     } else if (image->sized && !copyRefused) {
       // The kernel copies file to file without passing the bytes through here.
       off_t from = static_cast<off_t>(image->pos);
@@ -123,13 +77,13 @@ CopyResult CopyData(ImageFile* image, int out, uint64_t count, uint64_t* copied)
         // make, are left to the plain reads and writes to tell apart.
         if (r == 0 || IsRefusal(errno)) copyRefused = true;
         if (r < 0 && !IsRefusal(errno)) {
-          if (Refill(image) <= 0) return CopyResult::kImageShort;
+          if (Refill(*image) <= 0) return CopyResult::kImageShort;
         }
         continue;
       }
       moved = static_cast<uint64_t>(r);
     } else {
-      if (Refill(image) <= 0) return CopyResult::kImageShort;
+      if (Refill(*image) <= 0) return CopyResult::kImageShort;
       continue;
     }
     image->pos += moved;
@@ -152,6 +106,24 @@ OutputDirHandle OpenDirAt(int at, const std::string& name) {
 
 }  // namespace
 
+int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
+  auto& image = static_cast<ImageFile&>(reads);
+  for (;;) {
+    ssize_t r;
+    if (image.sized) {
+      r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.pos));
+    } else {
+      if (image.systemPos != image.pos) {
+        if (lseek(image.fd, static_cast<off_t>(image.pos), SEEK_SET) < 0) return -1;
+        image.systemPos = image.pos;
+      }
+      r = posixCalls.read(image.fd, dst, count);
+      if (r > 0) image.systemPos += static_cast<uint64_t>(r);
+    }
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
 void ForgetCopyRefusal() {
   copyRefused = false;
 }
@@ -163,7 +135,7 @@ ImageFile* OpenImageFile(const char* path) {
   if (fd < 0) return nullptr;
   auto* image = new ImageFile;
   image->fd = fd;
-  image->window.resize(kWindow);
+  image->window.resize(kReadAheadWindow);
   struct stat st;
   if (posixCalls.fstat(fd, &st) == 0) {
     if (S_ISREG(st.st_mode)) {
@@ -191,74 +163,18 @@ bool SeekImageFile(ImageFile* image, uint64_t offset) {
   // fails here and not at some later read.
   if (!image->sized) {
     if (lseek(image->fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-    image->kernelPos = offset;
+    image->systemPos = offset;
   }
   image->pos = offset;
   return true;
 }
 
 bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
-  auto* out = static_cast<uint8_t*>(dst);
-  *got = 0;
-  while (*got < count) {
-    if (const size_t held = WindowHolds(image)) {
-      const size_t n = std::min(count - *got, held);
-      memcpy(out + *got, WindowAtPos(image), n);
-      *got += n;
-      image->pos += n;
-      continue;
-    }
-    const size_t left = count - *got;
-    ssize_t r;
-    if (left >= image->window.size()) {
-      // Large reads go straight to the caller.
-      r = ReadAt(image, out + *got, std::min(left, kMaxTransfer));
-      if (r > 0) {
-        *got += static_cast<size_t>(r);
-        image->pos += static_cast<uint64_t>(r);
-      }
-    } else {
-      r = Refill(image);
-    }
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) break;
-  }
-  return true;
+  return ReadThrough(*image, dst, count, got);
 }
 
 uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count) {
-  if (image->sized)
-    return image->pos >= image->size ? 0 : std::min(count, image->size - image->pos);
-  // The size cannot be known but by reading: the read-ahead grows to hold
-  // the bytes, as far as they go.
-  const size_t held = WindowHolds(image);
-  if (held > 0 && image->pos != image->windowPos) {
-    memmove(image->window.data(), WindowAtPos(image), held);
-    image->windowPos = image->pos;
-  }
-  image->windowLen = held;
-  if (held == 0) image->windowPos = image->pos;
-  while (image->windowLen < count) {
-    if (image->window.size() - image->windowLen < kWindow) {
-      try {
-        image->window.resize(image->window.size() * 2);
-      } catch (const std::bad_alloc&) {
-        break;
-      }
-    }
-    const uint64_t at = image->pos;
-    image->pos = image->windowPos + image->windowLen;
-    ssize_t r;
-    do
-      r = ReadAt(image, image->window.data() + image->windowLen,
-                 image->window.size() - image->windowLen);
-    while (r < 0 && errno == EINTR);
-    image->pos = at;
-    if (r <= 0) break;
-    image->windowLen += static_cast<size_t>(r);
-  }
-  return std::min<uint64_t>(count, image->windowLen);
+  return BytesAvailable(*image, count);
 }
 
 void OutputDirCloser::operator()(OutputDir* dir) const {

@@ -3,12 +3,21 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
 #include <string>
 
 // Sets standard output up for the trace; called once, before anything is printed.
 void StartTrace();
 
-void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The format checks of the printf that runs: under mingw-w64 it is mingw's
+// own, which takes the C99 conversions (%zu) that the system's does not.
+#ifdef __MINGW_PRINTF_FORMAT
+#define TRACE_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#else
+#define TRACE_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+
+void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
 
 // Text taken from the image, as the trace shows it: unchanged, except that

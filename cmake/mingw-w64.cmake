@@ -1,0 +1,18 @@
+# Cross-compiles the Windows program from Debian with mingw-w64 (package
+# g++-mingw-w64-x86-64-posix). The executable is linked statically, so it
+# needs no DLL beside it.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(SKELVANE_MINGW x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${SKELVANE_MINGW}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${SKELVANE_MINGW}-g++-posix)
+set(CMAKE_RC_COMPILER ${SKELVANE_MINGW}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${SKELVANE_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

@@ -1,0 +1,269 @@
+// The Win32 backend. The A functions take whole paths and have no creation
+// relative to an open directory, so every creation names the path the trace
+// shows, backslashes and all; the output directory handles hold nothing.
+// Links become shell links (.lnk files), written here byte by byte.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/read_ahead.h"
+
+struct ImageFile : ReadAhead {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+struct OutputDir {};
+
+namespace {
+
+// The error of the last failed call, kept until its text is asked for:
+// calls made in between (closing a file, say) may change GetLastError.
+DWORD lastError = 0;
+
+template <typename T>
+T KeepError(T result) {
+  lastError = GetLastError();
+  return result;
+}
+
+bool SeekTo(ImageFile& image, uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(image.handle, to, nullptr, FILE_BEGIN)) return KeepError(false);
+  image.systemPos = offset;
+  return true;
+}
+
+bool WriteAll(HANDLE out, const void* src, size_t count) {
+  const auto* p = static_cast<const uint8_t*>(src);
+  while (count > 0) {
+    DWORD written = 0;
+    const DWORD piece = static_cast<DWORD>(std::min(count, kMaxTransfer));
+    if (!WriteFile(out, p, piece, &written, nullptr)) return KeepError(false);
+    if (written == 0) {
+      lastError = ERROR_WRITE_FAULT;
+      return false;
+    }
+    p += written;
+    count -= written;
+  }
+  return true;
+}
+
+OutputDirHandle NoHandle() {
+  return OutputDirHandle(new OutputDir);
+}
+
+// ASCII letters in upper case; other bytes unchanged.
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Windows takes these names as a device in every folder, whatever follows
+// the first dot and whatever blanks end the rest.
+bool IsDeviceName(const std::string& name) {
+  std::string base = Upper(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (base == device) return true;
+  if (base.size() < 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
+    return false;
+  const std::string number = base.substr(3);
+  // A digit, or a superscript one, two or three as UTF-8 spells them.
+  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+         number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+// A shell link (MS-SHLLINK) whose only target is a path relative to the
+// link's folder: the header, then the relative path as a counted UTF-16LE
+// string, then the terminal block of the (empty) extra data.
+std::string ShellLink(const std::wstring& relativePath) {
+  constexpr uint32_t kHasRelativePath = 0x08, kIsUnicode = 0x80, kShowNormal = 1;
+  static const char kLinkClsid[16] = {0x01,   0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      '\xC0', 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+  std::string link;
+  PutLittleEndian(link, 0x4C, 4);  // HeaderSize
+  link.append(kLinkClsid, sizeof kLinkClsid);
+  PutLittleEndian(link, kHasRelativePath | kIsUnicode, 4);  // LinkFlags
+  // FileAttributes, the three times, FileSize and IconIndex: unknown, 0.
+  link.append(4 + 3 * 8 + 4 + 4, '\0');
+  PutLittleEndian(link, kShowNormal, 4);
+  link.append(2 + 2 + 4 + 4, '\0');  // HotKey and the reserved fields
+  PutLittleEndian(link, static_cast<uint32_t>(relativePath.size()), 2);
+  for (const wchar_t c : relativePath) PutLittleEndian(link, static_cast<uint16_t>(c), 2);
+  PutLittleEndian(link, 0, 4);  // TerminalBlock
+  return link;
+}
+
+// The target text with "/" read as "\", converted from the process code
+// page (UTF-8 under the manifest). Empty when it is empty or not valid text.
+std::wstring ShortcutTarget(std::string target) {
+  std::replace(target.begin(), target.end(), '/', '\\');
+  const int length = static_cast<int>(target.size());
+  const int wide =
+      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, target.data(), length, nullptr, 0);
+  if (wide <= 0) return KeepError(std::wstring());
+  std::wstring converted(static_cast<size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, target.data(), length, converted.data(), wide);
+  return converted;
+}
+
+}  // namespace
+
+int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
+  auto& image = static_cast<ImageFile&>(reads);
+  if (image.systemPos != image.pos && !SeekTo(image, image.pos)) return -1;
+  DWORD got = 0;
+  if (!ReadFile(image.handle, dst, static_cast<DWORD>(std::min(count, kMaxTransfer)), &got,
+                nullptr)) {
+    // A pipe whose writer has gone has reached its end.
+    if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+    return KeepError(-1);
+  }
+  image.systemPos += got;
+  return got;
+}
+
+ImageFile* OpenImageFile(const char* path) {
+  const HANDLE handle =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return KeepError(nullptr);
+  auto* image = new ImageFile;
+  image->handle = handle;
+  image->window.resize(kReadAheadWindow);
+  LARGE_INTEGER size;
+  if (GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &size)) {
+    image->sized = true;
+    image->size = static_cast<uint64_t>(size.QuadPart);
+  }
+  return image;
+}
+
+void CloseImageFile(ImageFile* image) {
+  if (!image) return;
+  CloseHandle(image->handle);
+  delete image;
+}
+
+bool SeekImageFile(ImageFile* image, uint64_t offset) {
+  // Read in sequence, the image must accept the seek now, so that a pipe
+  // fails here and not at some later read. Windows leaves a seek on a pipe
+  // undefined, so it is refused here.
+  if (!image->sized) {
+    if (GetFileType(image->handle) != FILE_TYPE_DISK) {
+      lastError = ERROR_SEEK_ON_DEVICE;
+      return false;
+    }
+    if (!SeekTo(*image, offset)) return false;
+  }
+  image->pos = offset;
+  return true;
+}
+
+bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
+  return ReadThrough(*image, dst, count, got);
+}
+
+uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count) {
+  return BytesAvailable(*image, count);
+}
+
+void OutputDirCloser::operator()(OutputDir* dir) const {
+  delete dir;
+}
+
+bool NameIsSafe(const std::string& name) {
+  // "\" and "/" would reach outside the directory being filled, ":" a drive
+  // or a stream hidden in another file; a device would swallow the data.
+  return name.find_first_of("\\/:") == std::string::npos && !IsDeviceName(name);
+}
+
+bool MakeDirectory(const OutPath& path) {
+  return CreateDirectoryA(path.shown.c_str(), nullptr) || KeepError(false);
+}
+
+OutputDirHandle OpenDirectory(const OutPath&) {
+  return NoHandle();
+}
+
+OutputDirHandle OpenDirectoryBeneath(const OutputDir&, const std::vector<std::string>&) {
+  return NoHandle();
+}
+
+CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
+                              uint64_t* copied) {
+  *copied = 0;
+  const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return KeepError(CopyResult::kCreateFailed);
+  CopyResult result = CopyResult::kDone;
+  while (*copied < count) {
+    const size_t held = WindowHolds(*image);
+    if (held == 0) {
+      if (Refill(*image) > 0) continue;
+      result = CopyResult::kImageShort;
+      break;
+    }
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(held, count - *copied));
+    if (!WriteAll(out, WindowAtPos(*image), n)) {
+      result = CopyResult::kWriteFailed;
+      break;
+    }
+    image->pos += n;
+    *copied += n;
+  }
+  if (!CloseHandle(out) && result == CopyResult::kDone) return KeepError(CopyResult::kWriteFailed);
+  return result;
+}
+
+bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
+  // The link's own name must be free too, or the shortcut would stand beside
+  // an entry of the same name.
+  if (GetFileAttributesA(path.shown.c_str()) != INVALID_FILE_ATTRIBUTES ||
+      GetLastError() != ERROR_FILE_NOT_FOUND)
+    return KeepError(false);
+  // An empty target converts to nothing: no shortcut points nowhere.
+  const std::wstring relativePath = ShortcutTarget(target);
+  if (relativePath.empty()) return false;
+  const std::string link = ShellLink(relativePath), linkPath = path.shown + ".lnk";
+  const HANDLE out = CreateFileA(linkPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return KeepError(false);
+  bool written = WriteAll(out, link.data(), link.size());
+  if (!CloseHandle(out) && written) written = KeepError(false);
+  // A shortcut cut short is no shortcut; the file is this run's own.
+  if (!written) DeleteFileA(linkPath.c_str());
+  return written;
+}
+
+bool PrepareStandardOutput() {
+  // Binary mode: the trace's bytes as they are, "\n" without a "\r".
+  _setmode(_fileno(stdout), _O_BINARY);
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+const char* GetLastErrorString() {
+  static char* text = nullptr;
+  static char number[32];
+  if (text) LocalFree(text);
+  text = nullptr;
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                     lastError, 0x0400, reinterpret_cast<LPSTR>(&text), 0, nullptr))
+    return text;
+  // No text for this error: its number, ended as the system ends its texts.
+  text = nullptr;
+  snprintf(number, sizeof number, "System error %lu\r\n", lastError);
+  return number;
+}
