@@ -3,11 +3,13 @@
 # so every machine benchmarks the same shape; the bytes are random, so no
 # file system or tool can take a short cut over them.
 #
-#   make_tree.pl small FILES DIR   FILES files of 0 to 4 KiB, 50 per directory,
-#                                  and one symbolic link per 80 files
-#   make_tree.pl large DIR         four files of 256 MiB
-#   make_tree.pl firmware DIR      a rootfs-shaped tree: about 2,000 files,
-#                                  60 MiB in all, and 250 symbolic links
+#   make_tree.pl small FILES LINKS DIR  FILES files of 0 to 4 KiB, 50 per
+#                                       directory, and LINKS symbolic links to
+#                                       files in the next directory
+#   make_tree.pl large MIB DIR          four files of MIB MiB
+#   make_tree.pl firmware FILES DIR     a rootfs-shaped tree: FILES files
+#                                       (busybox among them), 30 MiB per
+#                                       1,000 files, and 250 symbolic links
 use strict;
 use warnings;
 use File::Path qw(make_path);
@@ -36,23 +38,24 @@ sub put_link {
 }
 
 sub small_tree {
-  my ($files, $root) = @_;
+  my ($files, $links, $root) = @_;
   my $dirs = int($files / 50);
   for my $d (0 .. $dirs - 1) {
     my $dir = sprintf("%s/d%03d", $root, $d);
     make_path($dir);
     put_file(sprintf("%s/f%05d", $dir, $d * 50 + $_), int(rand(4097))) for 0 .. 49;
   }
-  for my $l (0 .. int($files / 80) - 1) {
+  for my $l (0 .. $links - 1) {
     my $d = $l % $dirs;
-    put_link(sprintf("../d%03d/f%05d", ($d + 1) % $dirs, $l), sprintf("%s/d%03d/l%03d", $root, $d, $l));
+    my $next = ($d + 1) % $dirs;
+    put_link(sprintf("../d%03d/f%05d", $next, $next * 50 + $l % 50), sprintf("%s/d%03d/l%03d", $root, $d, $l));
   }
 }
 
 sub large_tree {
-  my ($root) = @_;
+  my ($mib, $root) = @_;
   make_path($root);
-  put_file("$root/blob$_", 256 << 20) for 0 .. 3;
+  put_file("$root/blob$_", $mib << 20) for 0 .. 3;
 }
 
 # Log-uniform sizes between lo and hi bytes: many small, a few big.
@@ -62,7 +65,7 @@ sub spread {
 }
 
 sub firmware_tree {
-  my ($root) = @_;
+  my ($nfiles, $root) = @_;
   my @plan;  # [directory, name prefix, count, smallest, largest]
   push @plan, ['etc', 'conf', 120, 40, 4096], ['etc/init.d', 'S', 40, 200, 3000],
     ['etc/config', 'cfg', 60, 100, 2000], ['etc/ssl/certs', 'ca', 140, 1000, 2200];
@@ -74,6 +77,9 @@ sub firmware_tree {
   push @plan, ["usr/share/terminfo/$_", 'term', 30, 500, 3000] for qw(a l v x);
   push @plan, ["www/$_", 'page', 80, 100, 40 << 10] for qw(cgi-bin css js img html);
   push @plan, ['usr/share/misc', 'data', 80, 50, 8 << 10];
+
+  # The counts above are for 2,000 files; scale them to the number asked for.
+  $_->[2] = int($_->[2] * $nfiles / 2000 + 0.5) || 1 for @plan;
 
   my $total = 0;
   my @files;
@@ -89,11 +95,13 @@ sub firmware_tree {
   make_path("$root/$_") for qw(bin sbin dev proc sys tmp var/run var/log mnt root);
   push @files, ["$root/bin/busybox", 1200 << 10];
   $total += 1200 << 10;
-  # Firmware blobs make up the rest of the 60 MiB.
+  # Firmware blobs make up the rest of the files and of the bytes.
   make_path("$root/lib/firmware");
-  my $rest = (60 << 20) - $total;
-  die "tree too big for 60 MiB" if $rest < 0;
-  push @files, ["$root/lib/firmware/fw$_", int($rest / 8)] for 0 .. 7;
+  my $blobs = $nfiles - @files;
+  my $rest = int($nfiles * (30 << 20) / 1000) - $total;
+  die "too few files for the tree's shape" if $blobs < 1;
+  die "tree too big for its size" if $rest < 0;
+  push @files, ["$root/lib/firmware/fw$_", int($rest / $blobs)] for 0 .. $blobs - 1;
   put_file(@$_) for @files;
 
   # Busybox applets, as firmware ships them.
@@ -106,7 +114,7 @@ sub firmware_tree {
 
 srand(5);
 my $kind = shift // '';
-if ($kind eq 'small' && @ARGV == 2) { small_tree(@ARGV) }
-elsif ($kind eq 'large' && @ARGV == 1) { large_tree(@ARGV) }
-elsif ($kind eq 'firmware' && @ARGV == 1) { firmware_tree(@ARGV) }
-else { die "usage: $0 small FILES DIR | large DIR | firmware DIR\n" }
+if ($kind eq 'small' && @ARGV == 3) { small_tree(@ARGV) }
+elsif ($kind eq 'large' && @ARGV == 2) { large_tree(@ARGV) }
+elsif ($kind eq 'firmware' && @ARGV == 2) { firmware_tree(@ARGV) }
+else { die "usage: $0 small FILES LINKS DIR | large MIB DIR | firmware FILES DIR\n" }

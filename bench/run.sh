@@ -2,70 +2,97 @@
 # Times skelvane against tar -xf and cp -a on three image shapes, side by
 # side in one run, and prints the results as Markdown tables.
 #
-#   bench/run.sh           five repetitions of everything
-#   bench/run.sh --quick   three repetitions, no 5,000/10,000-file series
+#   bench/run.sh           nine rounds
+#   bench/run.sh --quick   three rounds
 #
-# Source trees, images and tarballs are made once and kept in
-# $SKELVANE_BENCH_DIR (default ${XDG_CACHE_HOME:-$HOME/.cache}/skelvane-bench);
-# the fresh output directories are made there too, so every tool writes to
-# the same file system. Needs genromfs, GNU tar, cp, /usr/bin/time, strace, perl.
+# Environment:
+#   ROUNDS=N                 rounds instead of nine (or three with --quick)
+#   SKELVANE=PATH            time this binary; by default a Release build of
+#                            this repository is made in build-bench/
+#   SCENARIOS="small large firmware"   which scenarios to run (default: all)
+#   SKELVANE_BENCH_DIR       where trees, images and tarballs are kept
+#                            (default ${XDG_CACHE_HOME:-$HOME/.cache}/skelvane-bench)
+#   SKELVANE_BENCH_FS=tmpfs  use tmpfs even where a loop ext4 can be mounted
+#   SKELVANE_BENCH_LOOP_DIR  where the loop file lives (default /dev/shm)
 #
-# Outputs are kept until the end of the run, and the next run waits until six
-# minutes have passed since their deletion reached the disk: ext4 without a
-# journal checks, and steps over, every inode freed in the last 60 seconds
-# (360 once a new inode has dirtied its table block) when it allocates one,
-# which makes whichever tool runs after a large deletion many times slower.
+# Scenarios: small (10,000 files of 0 to 4 KiB in 200 directories, 250
+# links), large (four 128 MiB files), firmware (a rootfs-shaped tree of 1,000
+# files, a busybox among them, and 250 links to it). The trees come from
+# make_tree.pl, with the same shapes on every machine, and are made once, with
+# their romfs images (genromfs) and tarballs, about 1.7 GiB in all.
+#
+# Every run of every tool gets a file system of its own, made just before it
+# and removed after it, so that no run pays for what another created or
+# deleted: ext4 (mkfs.ext4 defaults, with a journal) on a sparse 4 GiB file
+# mounted through a loop device, or tmpfs where that cannot be mounted. Each
+# tool runs in two placements: with its input (image, tarball or source tree)
+# in the cache, on another file system than the output, and with its input
+# copied onto the output's file system first. The copy is untimed, and so is
+# a read of the input just before the run, so every tool starts with its
+# input in the page cache. The trace goes to a file on the output's file
+# system. A round runs every tool in both placements, and the floors, each
+# round starting at another of them; the tables give medians.
+#
+# The floors are what any unpacker must pay on this machine: bench/floor.c,
+# built with cc -O2, creates the same directories, files and links from a
+# list and nothing else, once with every file empty (the cost of the inodes),
+# once writing every file's bytes from a buffer in memory (the cost of the
+# data, page-cache write bandwidth).
+#
+# The report: medians per scenario and placement with skelvane's peak RSS
+# (/usr/bin/time -v) and system calls per entry (strace -c), one untimed run
+# each; the distance to the floors; and each round's ratios, to show the
+# spread. Samples and reports are kept in logs/ under the cache directory.
+#
+# Needs root to mount, and these Debian packages: genromfs, tar, coreutils,
+# findutils, diffutils, time (for /usr/bin/time), strace, perl, gcc (cc),
+# e2fsprogs (mkfs.ext4), mount and util-linux (losetup, mount, mountpoint,
+# umount), and cmake, g++ and make to build skelvane. Space: about 1.7 GiB in
+# the cache directory, and up to 1.5 GiB of the loop file's 4 GiB at a time.
+# A full run takes about 4 minutes here (--quick about 1.5), plus about a
+# minute the first time to make the trees.
 set -euo pipefail
 
-reps=5
-series=(5000 10000)
+rounds=9
 case "${1:-}" in
   "") ;;
-  --quick) reps=3 series=() ;;
+  --quick) rounds=3 ;;
   *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
+rounds=${ROUNDS:-$rounds}
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || { echo "ROUNDS must be a positive number" >&2; exit 2; }
+read -ra scenarios <<<"${SCENARIOS:-small large firmware}"
+for s in "${scenarios[@]}"; do
+  case $s in small | large | firmware) ;; *) echo "unknown scenario: $s" >&2; exit 2 ;; esac
+done
 
+started=$EPOCHSECONDS
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${SKELVANE_BENCH_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/skelvane-bench}
-scratch=$cache/scratch
 logs=$cache/logs
 
-for tool in genromfs tar cp strace perl /usr/bin/time; do
+for tool in genromfs tar cp diff find strace perl cc mkfs.ext4 losetup mount mountpoint umount /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 mkdir -p "$cache" "$logs"
 
-# Built apart from the developer's own build tree, always optimised.
-cmake -S "$repo" -B "$repo/build-bench" -DCMAKE_BUILD_TYPE=Release -DSKELVANE_TESTS=OFF >/dev/null
-cmake --build "$repo/build-bench" -j2 --target skelvane >/dev/null
-skelvane=$repo/build-bench/skelvane
-
-# Leftovers of an interrupted run go first, and then freed inodes must age.
-delete_scratch() {
-  rm -rf "$scratch"
-  sync
-  echo "$EPOCHSECONDS" >"$cache/deleted-at"
-}
-if [[ -e $scratch ]]; then delete_scratch; fi
-if [[ -f $cache/deleted-at ]]; then
-  wait_s=$(($(<"$cache/deleted-at") + 365 - EPOCHSECONDS))
-  if ((wait_s > 0)); then
-    echo "waiting ${wait_s}s for the last run's deleted inodes to age..." >&2
-    sleep "$wait_s"
-  fi
+if [[ -n ${SKELVANE:-} ]]; then
+  skelvane=$(realpath "$SKELVANE")
+  [[ -x $skelvane ]] || { echo "SKELVANE=$SKELVANE is not an executable" >&2; exit 1; }
+  binary_note="\`$skelvane\` (sha256 $(sha256sum "$skelvane" | cut -c1-12))"
+else
+  # Built apart from the developer's own build tree, always optimised.
+  cmake -S "$repo" -B "$repo/build-bench" -DCMAKE_BUILD_TYPE=Release -DSKELVANE_TESTS=OFF >/dev/null
+  cmake --build "$repo/build-bench" -j2 --target skelvane >/dev/null
+  skelvane=$repo/build-bench/skelvane
+  binary_note="Release build of $(git -C "$repo" describe --always --dirty 2>/dev/null || echo "$repo")"
 fi
+floor=$cache/floor
+cc -O2 -Wall -o "$floor" "$repo/bench/floor.c"
 
-# The large scenario's tree, image and tarball take 3 GiB, and every run of
-# it leaves 1 GiB of output until the end; the rest takes under 2 GiB.
-need_kib=$(((3 + 3 * (reps + 1) + 2) * 1024 * 1024))
-free_kib=$(df -Pk "$cache" | awk 'NR == 2 { print $4 }')
-if ((free_kib < need_kib)); then
-  echo "need $((need_kib >> 20)) GiB free under $cache, have $((free_kib >> 20)) GiB" >&2
-  exit 1
-fi
-
-# Makes scenario $1's tree, romfs image and tarball unless the cache has them
-# from the same generator.
+# Makes scenario $1's tree, romfs image, tarball and entry list unless the
+# cache has them from the same generator and arguments.
 prepare() {
   local name=$1 dir=$cache/$1
   shift
@@ -78,117 +105,237 @@ prepare() {
   perl "$repo/bench/make_tree.pl" "$@" "$dir/tree"
   genromfs -f "$dir/image.romfs" -d "$dir/tree" -V "$name"
   tar -cf "$dir/tree.tar" -C "$dir/tree" .
+  find "$dir/tree" -mindepth 1 -printf '%y\t%s\t%l\t%P\n' | LC_ALL=C sort -t $'\t' -k4 >"$dir/list"
   echo "$stamp" >"$dir/stamp"
 }
 
-# The untimed part before every run: a new output path, and the last run's
-# data on disk, so its writeback does not slow this one.
-runs=0
-fresh() {
-  runs=$((runs + 1))
-  out=$scratch/$runs
-  mkdir -p "$scratch"
+# --- The file system for one run ------------------------------------------
+
+mnt=$(mktemp -d "${TMPDIR:-/tmp}/skelvane-bench.XXXXXX")
+fs_size=4G
+# The loop file lives in /dev/shm, in RAM, by default. Then nothing in a run
+# waits on the shared virtual disk, whose speed changes with other users'
+# load and after large deletions; what is measured is ext4 itself (inode and
+# block allocation, journal, page cache), as on a disk up to the device. No
+# tool here calls fsync and a run writes far less than the dirty-page limits,
+# so the device is not in the timed path on a real disk either, except for
+# journal commits. The disk is used where /dev/shm is missing or too small.
+loop_dir=${SKELVANE_BENCH_LOOP_DIR:-/dev/shm}
+if [[ ! -d $loop_dir || ! -w $loop_dir ]] ||
+  (($(df -Pk "$loop_dir" | awk 'NR == 2 { print $4 }') < 3 * 1024 * 1024)); then
+  loop_dir=$cache
+fi
+backing=$loop_dir/skelvane-bench.$$.ext4
+
+# Makes a new file system and mounts it on $mnt.
+fs_up() {
+  if [[ $fstype == ext4 ]]; then
+    # Inode tables and journal are zeroed now, not by a kernel thread while
+    # the tool runs.
+    truncate -s "$fs_size" "$backing" &&
+      mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$backing" &&
+      loopdev=$(losetup -f --show "$backing") &&
+      mount "$loopdev" "$mnt"
+  else
+    mount -t tmpfs -o "size=$fs_size" skelvane-bench "$mnt"
+  fi
+}
+
+# Unmounts and removes it, whatever state fs_up (or a signal during it) left
+# it in. The loop devices are found from the file, which is this run's alone.
+fs_down() {
+  if mountpoint -q "$mnt"; then umount "$mnt" || umount -l "$mnt"; fi
+  local dev
+  for dev in $(losetup -n -O NAME -j "$backing" 2>/dev/null); do losetup -d "$dev"; done
+  rm -f "$backing"
+}
+
+cleanup() {
+  set +e
+  fs_down
+  rmdir "$mnt"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fstype=${SKELVANE_BENCH_FS:-ext4}
+if [[ $fstype != ext4 && $fstype != tmpfs ]]; then
+  echo "SKELVANE_BENCH_FS must be ext4 or tmpfs" >&2
+  exit 2
+fi
+if [[ $fstype == ext4 ]] && ! fs_up 2>"$logs/mount.err"; then
+  fs_down 2>/dev/null || true
+  echo "cannot mount a loop ext4 ($(head -1 "$logs/mount.err")); using tmpfs" >&2
+  fstype=tmpfs
+fi
+if [[ $fstype == tmpfs ]] && ! fs_up; then
+  echo "cannot mount tmpfs either: the benchmark needs root" >&2
+  exit 1
+fi
+fs_down
+if [[ $fstype == ext4 ]]; then
+  fs_note="ext4 (mkfs.ext4 defaults, journal) on a loop device over a sparse $fs_size file in \`$loop_dir\`"
+else
+  fs_note="tmpfs ($fs_size)"
+fi
+
+# --- One run ---------------------------------------------------------------
+
+# What each tool reads, in the scenario's cache directory.
+declare -A input_of=([skelvane]=image.romfs [tar]=tree.tar [cp]=tree [empty]=list [write]=list)
+
+run_skelvane() { "$skelvane" "$input" "$out" >"$mnt/trace"; }
+run_tar() { mkdir "$out" && tar -xf "$input" -C "$out"; }
+run_cp() { cp -a "$input" "$out"; }
+run_empty() { "$floor" empty "$input" "$out"; }
+run_write() { "$floor" write "$input" "$out"; }
+
+# The untimed part before a run of tool $2 on scenario $scn: a new file
+# system, the input in placement $1 (other: in the cache; same: copied onto
+# the new file system; the floors' list stays in the cache), written back and
+# read once. Sets input and out.
+setup() {
+  local placement=$1 tool=$2 what=${input_of[$2]}
+  fs_up || { echo "cannot make the file system" >&2; exit 1; }
+  input=$cache/$scn/$what
+  if [[ $placement == same ]]; then
+    mkdir "$mnt/in"
+    cp -a "$input" "$mnt/in/"
+    input=$mnt/in/$what
+  fi
+  find "$input" -type f -exec cat {} + >/dev/null
+  out=$mnt/out
   sync
 }
 
-run_skelvane() { "$skelvane" "$cache/$1/image.romfs" "$out" >"$out.trace"; }
-run_tar() { mkdir "$out" && tar -xf "$cache/$1/tree.tar" -C "$out"; }
-run_cp() { cp -a "$cache/$1/tree" "$out"; }
-
-# Sets seconds to the wall-clock time of one run of tool $1 on scenario $2.
+# Sets seconds to the wall-clock time of one run of tool $2 in placement $1.
 time_one() {
-  fresh
+  setup "$1" "$2"
   local t0=$EPOCHREALTIME
-  "run_$1" "$2"
+  "run_$2"
   local t1=$EPOCHREALTIME
+  fs_down
   seconds=$(awk -v a="${t0/./}" -v b="${t1/./}" 'BEGIN { printf "%.4f", (b - a) / 1e6 }')
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.4f", a - b }'; }
+# Prints min / median / max of the numbers in $1.
+spread() {
+  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 }
+    END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f / %.2f / %.2f", v[1], m, v[NR] }'
+}
 
-# Times the tools named after the scenario, interleaved and starting with a
-# different one each round, after one untimed round that fills the page cache
-# and checks skelvane's output against the source tree. Sets med[tool].
-declare -A med
-measure() {
-  local scenario=$1
-  shift
-  local tools=("$@") tool r i
-  declare -A samples=()
-  for tool in "${tools[@]}"; do
-    fresh
-    "run_$tool" "$scenario"
-    if [[ $tool == skelvane ]]; then
-      diff -r --no-dereference "$cache/$scenario/tree" "$out" >/dev/null ||
-        { echo "skelvane output differs from the $scenario tree" >&2; exit 1; }
-    fi
-  done
-  for ((r = 0; r < reps; r++)); do
-    for ((i = 0; i < ${#tools[@]}; i++)); do
-      tool=${tools[(r + i) % ${#tools[@]}]}
-      time_one "$tool" "$scenario"
-      samples[$tool]+="$seconds "
+placement_name() { if [[ $1 == other ]]; then echo "other fs"; else echo "same fs"; fi; }
+
+# --- The measurements ------------------------------------------------------
+
+main_rows= floor_rows= spread_rows= shapes=
+: >"$logs/samples.txt"
+
+for scn in "${scenarios[@]}"; do
+  case $scn in
+    small) prepare small small 10000 250 ;;
+    large) prepare large large 128 ;;
+    firmware) prepare firmware firmware 1000 ;;
+  esac
+  tree=$cache/$scn/tree
+  entries=$(wc -l <"$cache/$scn/list")
+  bytes=$(awk -F'\t' '$1 == "f" { s += $2 } END { print s + 0 }' "$cache/$scn/list")
+  shapes+="- $scn: $(awk -F'\t' '{ n[$1]++ } END { printf "%d files, %d directories, %d links", n["f"], n["d"], n["l"] }' "$cache/$scn/list"),"
+  shapes+=" $(awk -v b="$bytes" 'BEGIN { printf "%.1f MiB", b / 1048576 }') of file data."$'\n'
+
+  # Once: skelvane's output must be the source tree.
+  echo "$scn: checking skelvane's output..." >&2
+  setup other skelvane
+  run_skelvane
+  diff -r --no-dereference "$tree" "$out" >/dev/null ||
+    { echo "skelvane output differs from the $scn tree" >&2; exit 1; }
+  fs_down
+
+  # Each round runs every unit once, starting one further along each round.
+  units=(other:skelvane other:tar other:cp same:skelvane same:tar same:cp floor:empty floor:write)
+  declare -A samples=() per_round=()
+  for ((r = 0; r < rounds; r++)); do
+    echo "$scn: round $((r + 1)) of $rounds..." >&2
+    for ((i = 0; i < ${#units[@]}; i++)); do
+      unit=${units[(r + i) % ${#units[@]}]}
+      time_one "${unit%%:*}" "${unit#*:}"
+      samples[$unit]+="$seconds "
+      per_round[$unit:$r]=$seconds
     done
   done
-  for tool in "${tools[@]}"; do
-    med[$tool]=$(tr ' ' '\n' <<<"${samples[$tool]}" | grep . | median)
-    echo "$scenario $tool: ${samples[$tool]}" >>"$logs/samples.txt"
+  declare -A med=()
+  for unit in "${units[@]}"; do
+    med[$unit]=$(median <<<"${samples[$unit]}")
+    echo "$scn $unit: ${samples[$unit]}" >>"$logs/samples.txt"
   done
-}
 
-# Sets rss to skelvane's peak resident set in MiB on scenario $1.
-peak_rss() {
-  fresh
-  /usr/bin/time -v -o "$logs/$1.time" "$skelvane" "$cache/$1/image.romfs" "$out" >"$out.trace"
-  rss=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$logs/$1.time")
-}
+  for p in other same; do
+    pn=$(placement_name $p)
+    # Peak resident memory and system calls, one untimed run each.
+    setup "$p" skelvane
+    /usr/bin/time -v -o "$logs/$scn-$p.time" "$skelvane" "$input" "$out" >"$mnt/trace"
+    fs_down
+    rss=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$logs/$scn-$p.time")
+    setup "$p" skelvane
+    strace -c -f -o "$logs/$scn-$p.strace" "$skelvane" "$input" "$out" >"$mnt/trace"
+    fs_down
+    calls=$(awk -v e="$entries" '$NF == "total" { printf "%.2f (%d calls, %d entries)", $4 / e, $4, e }' "$logs/$scn-$p.strace")
 
-# Sets calls to skelvane's system calls per entry of scenario $1's tree
-# (directories, files and links).
-calls_per_entry() {
-  fresh
-  strace -c -f -o "$logs/$1.strace" "$skelvane" "$cache/$1/image.romfs" "$out" >"$out.trace"
-  local entries total
-  entries=$(find "$cache/$1/tree" -mindepth 1 | wc -l)
-  total=$(awk '$NF == "total" { print $4 }' "$logs/$1.strace")
-  calls=$(awk -v c="$total" -v e="$entries" 'BEGIN { printf "%.2f (%d calls, %d entries)", c / e, c, e }')
-}
+    s=${med[$p:skelvane]} t=${med[$p:tar]} c=${med[$p:cp]}
+    e=${med[floor:empty]} w=${med[floor:write]}
+    main_rows+="| $scn | $pn | $s | $t | $c | $(ratio "$s" "$t") | $(ratio "$s" "$c") | $rss | $calls |"$'\n'
+    floor_rows+="| $scn | $pn | $s | $e | $(ratio "$s" "$e") | $(minus "$s" "$e") |"
+    floor_rows+=" $w | $(awk -v b="$bytes" -v t="$w" 'BEGIN { printf "%.0f", b / 1048576 / t }') | $(ratio "$s" "$w") | $(minus "$s" "$w") |"$'\n'
 
-prepare small-20000 small 20000
-prepare large large
-prepare firmware firmware
-for n in "${series[@]}"; do prepare "small-$n" small "$n"; done
-: >"$logs/samples.txt"
+    st= sc=
+    for ((r = 0; r < rounds; r++)); do
+      st+="$(ratio "${per_round[$p:skelvane:$r]}" "${per_round[$p:tar:$r]}") "
+      sc+="$(ratio "${per_round[$p:skelvane:$r]}" "${per_round[$p:cp:$r]}") "
+    done
+    spread_rows+="| $scn | $pn | $(spread "$st") | $(spread "$sc") |"$'\n'
+  done
+  unset samples per_round med
+done
+
+# --- The report ------------------------------------------------------------
 
 echo "## skelvane against tar -xf and cp -a"
 echo
-echo "Median wall-clock seconds of $reps runs each; the trace goes to a file."
+echo "Median wall-clock seconds of $rounds rounds; the trace goes to a file."
+echo "Every run writes to a file system of its own: $fs_note."
+echo "Placement: *other fs*, the input (image, tarball, source tree) in \`$cache\`"
+echo "on $(df --output=source,fstype "$cache" | awk 'NR == 2 { print $1 " (" $2 ")" }'),"
+echo "another file system than the output's; *same fs*, the input copied onto the"
+echo "output's file system before the run. skelvane: $binary_note."
 echo
-echo "| scenario | skelvane | tar -xf | cp -a | skelvane/tar | skelvane/cp | peak RSS (MiB) | system calls per entry |"
-echo "|---|---|---|---|---|---|---|---|"
-for scenario in small-20000 large firmware; do
-  measure "$scenario" skelvane tar cp
-  peak_rss "$scenario"
-  calls_per_entry "$scenario"
-  echo "| $scenario | ${med[skelvane]} | ${med[tar]} | ${med[cp]} |" \
-    "$(ratio "${med[skelvane]}" "${med[tar]}") | $(ratio "${med[skelvane]}" "${med[cp]}") |" \
-    "$rss | $calls |"
-done
-
-if ((${#series[@]})); then
-  echo
-  echo "## Many small files at three sizes"
-  echo
-  echo "| files | skelvane (s) | µs per file | tar -xf (s) | skelvane/tar |"
-  echo "|---|---|---|---|---|"
-  for n in "${series[@]}" 20000; do
-    measure "small-$n" skelvane tar
-    echo "| $n | ${med[skelvane]} | $(awk -v t="${med[skelvane]}" -v n="$n" 'BEGIN { printf "%.1f", t * 1e6 / n }') |" \
-      "${med[tar]} | $(ratio "${med[skelvane]}" "${med[tar]}") |"
-  done
-fi
-
-delete_scratch
+echo "| scenario | placement | skelvane (s) | tar -xf (s) | cp -a (s) | skelvane/tar | skelvane/cp | skelvane peak RSS (MiB) | skelvane system calls per entry |"
+echo "|---|---|---|---|---|---|---|---|---|"
+printf '%s' "$main_rows"
 echo
-echo "Samples, strace and time reports: $logs"
+printf '%s' "$shapes"
+echo
+echo "## Distance to the floors"
+echo
+echo "The same directories, files and links made by bench/floor.c from a list,"
+echo "on a fresh file system each, medians of $rounds: *empty*, every file left"
+echo "empty; *write*, every file's bytes written from a buffer in memory."
+echo
+echo "| scenario | placement | skelvane (s) | empty floor (s) | skelvane/empty | skelvane − empty (s) | write floor (s) | write floor (MiB/s) | skelvane/write | skelvane − write (s) |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+printf '%s' "$floor_rows"
+echo
+echo "## Ratios round by round"
+echo
+echo "Each round's skelvane time over the same round's tar or cp time: min / median / max."
+echo
+echo "| scenario | placement | skelvane/tar | skelvane/cp |"
+echo "|---|---|---|---|"
+printf '%s' "$spread_rows"
+echo
+elapsed=$((EPOCHSECONDS - started))
+echo "Took $((elapsed / 60)) min $((elapsed % 60)) s on $(nproc) cores; load average $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after."
+echo "Samples, strace and time reports: \`$logs\`"

@@ -16,7 +16,7 @@
 #include "platform/read_ahead.h"
 
 PosixCalls SystemCalls() {
-  return PosixCalls{::read, ::pread, ::write, ::copy_file_range, ::fstat};
+  return PosixCalls{::read, ::pread, ::write, ::splice, ::fstat};
 }
 PosixCalls posixCalls = SystemCalls();
 
@@ -32,8 +32,22 @@ struct OutputDir {
 
 namespace {
 
-// Set once the output refused an in-kernel copy: it will refuse every one.
-bool copyRefused = false;
+// Large files move from the image to the output inside the kernel, through
+// a pipe: no copy passes through this process, and, unlike copy_file_range,
+// the image's 16-byte alignment costs nothing and other file systems are
+// reached too. The pipe is made on first use and kept for the run.
+constexpr int kPipeSize = 1 << 20;
+int pipeFds[2] = {-1, -1};
+size_t pipeSize = 0;
+// Set once the system refused to splice: it will refuse every time.
+bool spliceRefused = false;
+
+void ClosePipe() {
+  for (int& fd : pipeFds) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
 
 bool WriteAll(int fd, const uint8_t* src, size_t count) {
   while (count > 0) {
@@ -57,37 +71,85 @@ bool IsRefusal(int error) {
          error == EBADF;
 }
 
+// Writes the count bytes the pipe holds to out from here, through the window.
+bool DrainPipe(ImageFile* image, int out, size_t count) {
+  image->windowLen = 0;
+  while (count > 0) {
+    const ssize_t r = read(pipeFds[0], image->window.data(), std::min(count, image->window.size()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || !WriteAll(out, image->window.data(), static_cast<size_t>(r))) return false;
+    count -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// Moves up to left bytes of the image at the position into out: the count
+// moved; 0 when the image gave none (its end, an error of its own, or a
+// refusal), for the plain reads to tell apart; -1 when the output failed.
+int64_t SpliceSome(ImageFile* image, int out, uint64_t left) {
+  if (pipeFds[0] < 0) {
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return 0;
+    const int size = fcntl(pipeFds[1], F_SETPIPE_SZ, kPipeSize);
+    pipeSize = static_cast<size_t>(size > 0 ? size : fcntl(pipeFds[1], F_GETPIPE_SZ));
+  }
+  loff_t from = static_cast<loff_t>(image->pos);
+  ssize_t in;
+  do
+    in = posixCalls.splice(image->fd, &from, pipeFds[1], nullptr,
+                           std::min<uint64_t>(left, pipeSize), SPLICE_F_MOVE);
+  while (in < 0 && errno == EINTR);
+  if (in <= 0) {
+    // A 0 may be the image's end or a file system that will not splice.
+    if (in == 0 || IsRefusal(errno)) {
+      spliceRefused = true;
+      ClosePipe();
+    }
+    return 0;
+  }
+  for (size_t inPipe = static_cast<size_t>(in); inPipe > 0;) {
+    const ssize_t w = posixCalls.splice(pipeFds[0], nullptr, out, nullptr, inPipe, SPLICE_F_MOVE);
+    if (w > 0) {
+      inPipe -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && IsRefusal(errno)) {
+      // The output takes no bytes from a pipe: these go from here.
+      spliceRefused = true;
+      if (DrainPipe(image, out, inPipe)) {
+        ClosePipe();
+        break;
+      }
+    }
+    if (w == 0) errno = EIO;
+    const int error = errno;
+    ClosePipe();  // what it still holds belongs nowhere now
+    errno = error;
+    return -1;
+  }
+  return in;
+}
+
 CopyResult CopyData(ImageFile* image, int out, uint64_t count, uint64_t* copied) {
   *copied = 0;
   while (*copied < count) {
     const uint64_t left = count - *copied;
-    uint64_t moved = 0;
+    int64_t moved = 0;
     if (const size_t held = WindowHolds(*image)) {
-      moved = std::min<uint64_t>(held, left);
-      if (!WriteAll(out, WindowAtPos(*image), moved)) return CopyResult::kWriteFailed;
-    } else if (image->sized && !copyRefused) {
-      // The kernel copies file to file without passing the bytes through here.
-      off_t from = static_cast<off_t>(image->pos);
-      const ssize_t r = posixCalls.copyFileRange(image->fd, &from, out, nullptr,
-                                                 std::min<uint64_t>(left, kMaxTransfer), 0);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        // A refusal holds for the whole output. Other errors, and a 0 that
-        // may mean the end of the image or a copy the file system would not
-        // make, are left to the plain reads and writes to tell apart.
-        if (r == 0 || IsRefusal(errno)) copyRefused = true;
-        if (r < 0 && !IsRefusal(errno)) {
-          if (Refill(*image) <= 0) return CopyResult::kImageShort;
-        }
-        continue;
-      }
-      moved = static_cast<uint64_t>(r);
-    } else {
+      moved = static_cast<int64_t>(std::min<uint64_t>(held, left));
+      if (!WriteAll(out, WindowAtPos(*image), static_cast<size_t>(moved)))
+        return CopyResult::kWriteFailed;
+    } else if (image->sized && !spliceRefused && left >= kReadAheadWindow) {
+      moved = SpliceSome(image, out, left);
+      if (moved < 0) return CopyResult::kWriteFailed;
+    }
+    // Small pieces go through the window, which the next header needs anyway.
+    if (moved == 0) {
       if (Refill(*image) <= 0) return CopyResult::kImageShort;
       continue;
     }
-    image->pos += moved;
-    *copied += moved;
+    image->pos += static_cast<uint64_t>(moved);
+    *copied += static_cast<uint64_t>(moved);
   }
   return CopyResult::kDone;
 }
@@ -125,7 +187,8 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
 }
 
 void ForgetCopyRefusal() {
-  copyRefused = false;
+  spliceRefused = false;
+  ClosePipe();
 }
 
 ImageFile* OpenImageFile(const char* path) {

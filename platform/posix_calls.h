@@ -3,6 +3,7 @@
 // refused, and reach every fallback. The program never changes them.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -10,8 +11,8 @@ struct PosixCalls {
   ssize_t (*read)(int fd, void* buf, size_t count);
   ssize_t (*pread)(int fd, void* buf, size_t count, off_t offset);
   ssize_t (*write)(int fd, const void* buf, size_t count);
-  ssize_t (*copyFileRange)(int in, off_t* inOffset, int out, off_t* outOffset, size_t count,
-                           unsigned flags);
+  ssize_t (*splice)(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t count,
+                    unsigned flags);
   int (*fstat)(int fd, struct stat* st);
 };
 
@@ -20,6 +21,6 @@ extern PosixCalls posixCalls;
 // The calls the system provides.
 PosixCalls SystemCalls();
 
-// Forgets, for the next run in the same process, that the output refused
-// in-kernel copies.
+// Forgets, for the next run in the same process, that the system refused
+// in-kernel copies, and closes the pipe they go through.
 void ForgetCopyRefusal();
