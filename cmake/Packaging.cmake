@@ -1,4 +1,21 @@
-# Installation (the program and its manual page) and the Debian package.
+# Installation (the program and its manual page) and the Debian package;
+# on Windows, a ZIP of the program and the README.
+if(WIN32)
+  install(TARGETS skelvane RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  # skelvane-<version>-win64.zip (or -win32), with no folder inside.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 install(TARGETS skelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

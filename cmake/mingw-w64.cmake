@@ -1,10 +1,14 @@
-# Cross-compiles the Windows program from Debian with mingw-w64 (package
-# g++-mingw-w64-x86-64-posix). The executable is linked statically, so it
-# needs no DLL beside it.
+# Cross-compiles the Windows program from Debian with mingw-w64: 64-bit with
+# g++-mingw-w64-x86-64-posix; cmake/mingw-w64-i686.cmake sets the 32-bit
+# triple first. The executable is linked statically, so it needs no DLL
+# beside it.
+if(NOT SKELVANE_MINGW)
+  set(SKELVANE_MINGW x86_64-w64-mingw32)
+endif()
+string(REGEX REPLACE "-.*" "" arch ${SKELVANE_MINGW})
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_SYSTEM_PROCESSOR ${arch})
 
-set(SKELVANE_MINGW x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${SKELVANE_MINGW}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${SKELVANE_MINGW}-g++-posix)
 set(CMAKE_RC_COMPILER ${SKELVANE_MINGW}-windres)

@@ -136,43 +136,18 @@ TEST(Hostile, LinkNamedLikeADirectoryCannotRedirectIt) {
                             {"out/d/l", "link:t"}}));
 }
 
-// One entry laid out alone, to be written at any offset, linked to next.
-std::string LoneEntry(Entry entry, uint32_t next) {
-  std::vector<Entry> chain = {std::move(entry)};
-  std::string image = BuildImage("", chain);  // the entry sits at 32
-  SetNext(image, 32, next);
-  return image.substr(32);
-}
-
 TEST(Hostile, FourGigabyteImage) {
-  // A sparse image of exactly 2^32 bytes: entries past 2^31 and 3 * 2^30, and
-  // a last one whose data would start at 2^32, the end of the image.
   for (const uint32_t lastSize : {0u, 5u}) {
-    Entry last = File("end", "");
-    last.size = lastSize;
-    std::vector<Entry> root = {File("low", "l")};
-    std::string image = BuildImage("vol", root);
-    SetNext(image, root[0].offset, 0x80000000u);
     Unpack u;
-    const std::string path = u.dir / "image.img";
-    WriteFileBytes(path, image);
-    WriteBytesAt(path, 0x80000000u, LoneEntry(File("mid", "past 2^31"), 0xC0000000u));
-    WriteBytesAt(path, 0xC0000000u, LoneEntry(File("high", "3/4"), 0xFFFFFFE0u));
-    WriteBytesAt(path, 0xFFFFFFE0u, LoneEntry(last, 0));
-    ASSERT_EQ(std::filesystem::file_size(path), 1ull << 32);
-
+    WriteFourGigabyteImage(u.dir / "image.img", lastSize);
     const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
-    const std::string listing =
-        kHead + "low (1) \nmid (9) \nhigh (3) \nend (" + std::to_string(lastSize) + ") \n";
-    Tree left = {{"out", "dir"},
-                 {"out/low", "file:l"},
-                 {"out/mid", "file:past 2^31"},
-                 {"out/high", "file:3/4"}};
+    const std::string listing = kFourGigabyteListing + std::to_string(lastSize) + ") \n";
+    Tree left = kFourGigabyteTree;
     if (lastSize == 0) {
       EXPECT_EQ(r.out, listing + "\nDONE.\n");
       EXPECT_EQ(r.status, 0);
-      left["out/end"] = "file:";
     } else {
+      left.erase("out/end");
       // Wrapped at 2^32, the data would be read from the volume header.
       EXPECT_EQ(r.out, listing + "Read file buffer failed (5, 0)\n");
       EXPECT_EQ(r.status, 255);

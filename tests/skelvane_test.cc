@@ -33,50 +33,15 @@ const std::string kArchiveNameMessage =
     "\nArchive file name too long or too short (make sure it's                less then 254 "
     "characters and greater then 1 character)\n";
 
-const std::string busybox(300, 'b'), readme(120, 'r');
-
-std::string RoadImage() {
-  std::vector<Entry> root = {
-      Dir(".", {}),
-      HardLink(".."),
-      Dir("bin",
-          {HardLink("."), HardLink(".."), File("busybox", busybox, true), Link("sh", "busybox")}),
-      File("README", readme),
-  };
-  return BuildImage("rootfs", root);
-}
-
-const Tree kRoadTree = {{"ROMFS", "dir"},
-                        {"ROMFS/README", "file:" + readme},
-                        {"ROMFS/bin", "dir"},
-                        {"ROMFS/bin/busybox", "file:" + busybox},
-                        {"ROMFS/bin/sh", "link:busybox"}};
-
 TEST(Skelvane, UnpacksTheRoadOfOneImage) {
   ScratchDir dir;
-  WriteFileBytes(dir / "fw.img", RoadImage());
-  const RunResult r = RunSkelvane({"fw.img"}, dir.path());
-  EXPECT_EQ(r.out,
-            "Image name=rootfs (6)\n"
-            "UNPACKING ROMFS IMAGE fw.img to ROMFS...\n"
-            "[.] \n"
-            "[..] \n"
-            "[bin] \n"
-            "...[.] \n"
-            "...[..] \n"
-            "...busybox (300) (X)\n"
-            "...sh <SYMBOLIC LINK> (7) \n"
-            "README (120) \n"
-            "\n"
-            "RESOLVING SYMBOLIC LINKS...\n"
-            "-> create symbolic link ROMFS\\bin\\sh with busybox (done)\n"
-            "\n"
-            "DONE. (1 symbolic links, 0 unresolved)\n");
+  const RunResult r = RunExample(dir);
+  EXPECT_EQ(r.out, kExampleTrace);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   auto left = ScanTree(dir.path());
   left.erase("fw.img");
-  EXPECT_EQ(left, kRoadTree);
+  EXPECT_EQ(left, kExampleTree);
   // The exec flag stays in the trace.
   struct stat st;
   ASSERT_EQ(stat((dir / "ROMFS/bin/busybox").c_str(), &st), 0);
@@ -88,13 +53,12 @@ TEST(Skelvane, TraceThatCannotBeWrittenFailsTheRunButNotTheTree) {
   for (const auto& [out, text] : {std::pair{Out::kFull, "No space left on device"},
                                   std::pair{Out::kReaderGone, "Broken pipe"}}) {
     ScratchDir dir;
-    WriteFileBytes(dir / "fw.img", RoadImage());
-    const RunResult r = RunSkelvane({"fw.img"}, dir.path(), {.out = out});
+    const RunResult r = RunExample(dir, {.out = out});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, std::string("skelvane: cannot write the trace: ") + text + "\n");
     auto left = ScanTree(dir.path());
     left.erase("fw.img");
-    EXPECT_EQ(left, kRoadTree);
+    EXPECT_EQ(left, kExampleTree);
   }
 }
 

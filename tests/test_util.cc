@@ -44,10 +44,17 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     dup2(fileno(err), 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     alarm(options.timeLimit);  // the timer survives exec; the program does not catch SIGALRM
-    std::vector<char*> argv{const_cast<char*>(SKELVANE_PATH)};
+    std::vector<char*> argv{const_cast<char*>(options.program.c_str())};
+#ifdef SKELVANE_EMULATOR
+    // Wine's system texts follow the locale, and non-ASCII arguments need a UTF-8 one.
+    setenv("WINEPREFIX", WINEPREFIX_PATH, 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    argv.insert(argv.begin(), const_cast<char*>(SKELVANE_EMULATOR));
+#endif
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(SKELVANE_PATH, argv.data());
+    execv(argv[0], argv.data());
     _exit(121);
   }
   close(outFds[1]);
@@ -73,7 +80,8 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
-    ADD_FAILURE() << "skelvane was killed after running for " << options.timeLimit << " s";
+    ADD_FAILURE() << options.program << " was killed after running for " << options.timeLimit
+                  << " s";
   result.err = ReadFileBytes("/proc/self/fd/" + std::to_string(fileno(err)));
   fclose(err);
   return result;
@@ -138,6 +146,72 @@ void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& b
   if (fd >= 0) close(fd);
   if (!ok) throw std::runtime_error("cannot write " + path);
 }
+
+namespace {
+
+// One entry laid out alone, to be written at any offset, linked to next.
+std::string LoneEntry(Entry entry, uint32_t next) {
+  std::vector<Entry> chain = {std::move(entry)};
+  std::string image = BuildImage("", chain);  // the entry sits at 32
+  SetNext(image, 32, next);
+  return image.substr(32);
+}
+
+const std::string busybox(300, 'b'), readme(120, 'r');
+
+std::string ExampleImage() {
+  std::vector<Entry> root = {
+      Dir(".", {}),
+      HardLink(".."),
+      Dir("bin",
+          {HardLink("."), HardLink(".."), File("busybox", busybox, true), Link("sh", "busybox")}),
+      File("README", readme),
+  };
+  return BuildImage("rootfs", root);
+}
+
+}  // namespace
+
+void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize) {
+  Entry last = File("end", "");
+  last.size = lastSize;
+  std::vector<Entry> root = {File("low", "l")};
+  std::string image = BuildImage("vol", root);
+  SetNext(image, root[0].offset, 0x80000000u);
+  WriteFileBytes(path, image);
+  WriteBytesAt(path, 0x80000000u, LoneEntry(File("mid", "past 2^31"), 0xC0000000u));
+  WriteBytesAt(path, 0xC0000000u, LoneEntry(File("high", "3/4"), 0xFFFFFFE0u));
+  WriteBytesAt(path, 0xFFFFFFE0u, LoneEntry(last, 0));
+  if (fs::file_size(path) != 1ull << 32) throw std::runtime_error("not 4 GiB: " + path);
+}
+
+RunResult RunExample(const ScratchDir& dir, const RunOptions& options) {
+  WriteFileBytes(dir / "fw.img", ExampleImage());
+  return RunSkelvane({"fw.img"}, dir.path(), options);
+}
+
+const std::string kExampleTrace =
+    "Image name=rootfs (6)\n"
+    "UNPACKING ROMFS IMAGE fw.img to ROMFS...\n"
+    "[.] \n"
+    "[..] \n"
+    "[bin] \n"
+    "...[.] \n"
+    "...[..] \n"
+    "...busybox (300) (X)\n"
+    "...sh <SYMBOLIC LINK> (7) \n"
+    "README (120) \n"
+    "\n"
+    "RESOLVING SYMBOLIC LINKS...\n"
+    "-> create symbolic link ROMFS\\bin\\sh with busybox (done)\n"
+    "\n"
+    "DONE. (1 symbolic links, 0 unresolved)\n";
+
+const Tree kExampleTree = {{"ROMFS", "dir"},
+                           {"ROMFS/README", "file:" + readme},
+                           {"ROMFS/bin", "dir"},
+                           {"ROMFS/bin/busybox", "file:" + busybox},
+                           {"ROMFS/bin/sh", "link:busybox"}};
 
 ScratchDir::ScratchDir() {
   std::string pattern = (fs::temp_directory_path() / "skelvane-test-XXXXXX").string();

@@ -23,8 +23,12 @@ struct RunResult {
 };
 
 // No image may make a run hang: a run still going after this many seconds is
-// killed and fails the test.
+// killed and fails the test. Wine takes its time to start.
+#ifdef SKELVANE_EMULATOR
+constexpr unsigned kRunTimeLimit = 30;
+#else
 constexpr unsigned kRunTimeLimit = 5;
+#endif
 
 struct RunOptions {
   unsigned timeLimit = kRunTimeLimit;
@@ -34,9 +38,11 @@ struct RunOptions {
   // With a pipe: called while the run is held up writing to the full pipe,
   // before anything is read from it.
   std::function<void()> whenStalled = {};
+  std::string program = SKELVANE_PATH;
 };
 
-// Runs the built skelvane with args in directory cwd.
+// Runs the built skelvane (or another program) with args in directory cwd.
+// Built with SKELVANE_EMULATOR, the tests run the Windows programs under Wine.
 RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
                       const RunOptions& options = {});
 
@@ -63,6 +69,24 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// A sparse image of exactly 2^32 bytes: entries past 2^31 and 3 * 2^30, and
+// a last one, "end", whose lastSize bytes of data would start at 2^32, the
+// end of the image. The trace of unpacking it into "out" up to the size of
+// "end", and the tree it leaves when "end" is empty.
+void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize);
+inline const std::string kFourGigabyteListing = kHead + "low (1) \nmid (9) \nhigh (3) \nend (";
+inline const Tree kFourGigabyteTree = {{"out", "dir"},
+                                       {"out/low", "file:l"},
+                                       {"out/mid", "file:past 2^31"},
+                                       {"out/high", "file:3/4"},
+                                       {"out/end", "file:"}};
+
+// The README's example: writes its image as fw.img in dir and unpacks it
+// there into the default target; the trace of that run, and the tree it leaves.
+RunResult RunExample(const ScratchDir& dir, const RunOptions& options = {});
+extern const std::string kExampleTrace;
+extern const Tree kExampleTree;
 
 // The scratch directory of an end-to-end case: the image is written as
 // "image.img", the program runs inside it and unpacks into "out".
