@@ -130,30 +130,6 @@ int64_t SpliceSome(ImageFile* image, int out, uint64_t left) {
   return in;
 }
 
-CopyResult CopyData(ImageFile* image, int out, uint64_t count, uint64_t* copied) {
-  *copied = 0;
-  while (*copied < count) {
-    const uint64_t left = count - *copied;
-    int64_t moved = 0;
-    if (const size_t held = WindowHolds(*image)) {
-      moved = static_cast<int64_t>(std::min<uint64_t>(held, left));
-      if (!WriteAll(out, WindowAtPos(*image), static_cast<size_t>(moved)))
-        return CopyResult::kWriteFailed;
-    } else if (image->sized && !spliceRefused && left >= kReadAheadWindow) {
-      moved = SpliceSome(image, out, left);
-      if (moved < 0) return CopyResult::kWriteFailed;
-    }
-    // Small pieces go through the window, which the next header needs anyway.
-    if (moved == 0) {
-      if (Refill(*image) <= 0) return CopyResult::kImageShort;
-      continue;
-    }
-    image->pos += static_cast<uint64_t>(moved);
-    *copied += static_cast<uint64_t>(moved);
-  }
-  return CopyResult::kDone;
-}
-
 int ParentFd(const OutPath& path) {
   return path.parent ? path.parent->fd : AT_FDCWD;
 }
@@ -175,15 +151,23 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
     if (image.sized) {
       r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.pos));
     } else {
-      if (image.systemPos != image.pos) {
-        if (lseek(image.fd, static_cast<off_t>(image.pos), SEEK_SET) < 0) return -1;
-        image.systemPos = image.pos;
-      }
+      if (image.systemPos != image.pos && !SeekSystem(image, image.pos)) return -1;
       r = posixCalls.read(image.fd, dst, count);
       if (r > 0) image.systemPos += static_cast<uint64_t>(r);
     }
     if (r >= 0 || errno != EINTR) return r;
   }
+}
+
+bool SeekSystem(ReadAhead& reads, uint64_t offset) {
+  if (lseek(static_cast<ImageFile&>(reads).fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+    return false;
+  reads.systemPos = offset;
+  return true;
+}
+
+ReadAhead& ReadsOf(ImageFile* image) {
+  return *image;
 }
 
 void ForgetCopyRefusal() {
@@ -219,25 +203,6 @@ void CloseImageFile(ImageFile* image) {
   if (!image) return;
   close(image->fd);
   delete image;
-}
-
-bool SeekImageFile(ImageFile* image, uint64_t offset) {
-  // Read in sequence, the image must accept the seek now, so that a pipe
-  // fails here and not at some later read.
-  if (!image->sized) {
-    if (lseek(image->fd, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
-    image->systemPos = offset;
-  }
-  image->pos = offset;
-  return true;
-}
-
-bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
-  return ReadThrough(*image, dst, count, got);
-}
-
-uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count) {
-  return BytesAvailable(*image, count);
 }
 
 void OutputDirCloser::operator()(OutputDir* dir) const {
@@ -276,7 +241,14 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   while (out < 0 && errno == EINTR);
   if (out < 0) return CopyResult::kCreateFailed;
-  const CopyResult result = CopyData(image, out, count, copied);
+  const CopyResult result = CopyThrough(
+      *image, count, copied,
+      [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); },
+      [image, out](uint64_t left) -> int64_t {
+        // Small pieces go through the window, which the next header needs anyway.
+        if (!image->sized || spliceRefused || left < kReadAheadWindow) return 0;
+        return SpliceSome(image, out, left);
+      });
   const int error = errno;
   // On Linux the descriptor is gone even when close reports EINTR.
   const bool closed = close(out) == 0 || errno == EINTR;

@@ -20,7 +20,17 @@ int64_t Refill(ReadAhead& reads) {
   return r;
 }
 
-bool ReadThrough(ReadAhead& reads, void* dst, size_t count, size_t* got) {
+bool SeekImageFile(ImageFile* image, uint64_t offset) {
+  ReadAhead& reads = ReadsOf(image);
+  // Read in sequence, the image must accept the seek now, so that a pipe
+  // fails here and not at some later read.
+  if (!reads.sized && !SeekSystem(reads, offset)) return false;
+  reads.pos = offset;
+  return true;
+}
+
+bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
+  ReadAhead& reads = ReadsOf(image);
   auto* out = static_cast<uint8_t*>(dst);
   *got = 0;
   while (*got < count) {
@@ -49,7 +59,8 @@ bool ReadThrough(ReadAhead& reads, void* dst, size_t count, size_t* got) {
   return true;
 }
 
-uint64_t BytesAvailable(ReadAhead& reads, uint64_t count) {
+uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count) {
+  ReadAhead& reads = ReadsOf(image);
   if (reads.sized) return reads.pos >= reads.size ? 0 : std::min(count, reads.size - reads.pos);
   // The size cannot be known but by reading: the window grows to hold the
   // bytes, as far as they go.
@@ -77,4 +88,28 @@ uint64_t BytesAvailable(ReadAhead& reads, uint64_t count) {
     reads.windowLen += static_cast<size_t>(r);
   }
   return std::min<uint64_t>(count, reads.windowLen);
+}
+
+CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
+                       const std::function<bool(const uint8_t* bytes, size_t n)>& write,
+                       const std::function<int64_t(uint64_t left)>& moveAround) {
+  *copied = 0;
+  while (*copied < count) {
+    const uint64_t left = count - *copied;
+    int64_t moved = 0;
+    if (const size_t held = WindowHolds(reads)) {
+      moved = static_cast<int64_t>(std::min<uint64_t>(held, left));
+      if (!write(WindowAtPos(reads), static_cast<size_t>(moved))) return CopyResult::kWriteFailed;
+    } else if (moveAround) {
+      moved = moveAround(left);
+      if (moved < 0) return CopyResult::kWriteFailed;
+    }
+    if (moved == 0) {
+      if (Refill(reads) <= 0) return CopyResult::kImageShort;
+      continue;
+    }
+    reads.pos += static_cast<uint64_t>(moved);
+    *copied += static_cast<uint64_t>(moved);
+  }
+  return CopyResult::kDone;
 }

@@ -1,10 +1,14 @@
 // The image's bounded read-ahead, shared by the backends: each backend's
-// ImageFile holds one, and gives it the one call that reads the system's file.
+// ImageFile holds one and gives it the calls that read and seek the system's
+// file. The platform header's seeks, reads and copies go through here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
+
+#include "platform/platform.h"
 
 struct ReadAhead {
   // The size is known (a file or a disk): reads may go anywhere. Otherwise
@@ -25,10 +29,14 @@ constexpr size_t kReadAheadWindow = 128 * 1024;
 // No single call moves more, so counts stay within what every call takes.
 constexpr size_t kMaxTransfer = size_t{1} << 30;
 
-// The backend's call: reads up to count bytes of the image at reads.pos
-// into dst, leaving pos where it was. The count read, 0 at the end, or -1
-// with the system error kept.
+// The backend's calls. ReadAtPosition reads up to count bytes of the image
+// at reads.pos into dst, leaving pos where it was: the count read, 0 at the
+// end, or -1 with the system error kept. SeekSystem moves the system's own
+// position (systemPos) to offset, for images read in sequence; false with
+// the system error kept. ReadsOf gives an open image's read-ahead.
 int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count);
+bool SeekSystem(ReadAhead& reads, uint64_t offset);
+ReadAhead& ReadsOf(ImageFile* image);
 
 // How many bytes at the position the window holds, and where they are.
 size_t WindowHolds(const ReadAhead& reads);
@@ -37,6 +45,10 @@ const uint8_t* WindowAtPos(const ReadAhead& reads);
 // Refills the window from the position: the count read, 0 at the end, -1 on an error.
 int64_t Refill(ReadAhead& reads);
 
-// ReadImageFile and ImageBytesAvailable of the platform header.
-bool ReadThrough(ReadAhead& reads, void* dst, size_t count, size_t* got);
-uint64_t BytesAvailable(ReadAhead& reads, uint64_t count);
+// Copies count bytes from the position to an output, through the window:
+// write writes n bytes (false with the system error kept). moveAround, where
+// given, may move a piece the window does not hold another way: the count
+// moved, 0 to leave it to the window, -1 when the output failed.
+CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
+                       const std::function<bool(const uint8_t* bytes, size_t n)>& write,
+                       const std::function<int64_t(uint64_t left)>& moveAround = {});

@@ -31,14 +31,6 @@ T KeepError(T result) {
   return result;
 }
 
-bool SeekTo(ImageFile& image, uint64_t offset) {
-  LARGE_INTEGER to;
-  to.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(image.handle, to, nullptr, FILE_BEGIN)) return KeepError(false);
-  image.systemPos = offset;
-  return true;
-}
-
 bool WriteAll(HANDLE out, const void* src, size_t count) {
   const auto* p = static_cast<const uint8_t*>(src);
   while (count > 0) {
@@ -123,7 +115,7 @@ std::wstring ShortcutTarget(std::string target) {
 
 int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
   auto& image = static_cast<ImageFile&>(reads);
-  if (image.systemPos != image.pos && !SeekTo(image, image.pos)) return -1;
+  if (image.systemPos != image.pos && !SeekSystem(image, image.pos)) return -1;
   DWORD got = 0;
   if (!ReadFile(image.handle, dst, static_cast<DWORD>(std::min(count, kMaxTransfer)), &got,
                 nullptr)) {
@@ -133,6 +125,24 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
   }
   image.systemPos += got;
   return got;
+}
+
+bool SeekSystem(ReadAhead& reads, uint64_t offset) {
+  const HANDLE handle = static_cast<ImageFile&>(reads).handle;
+  // Windows leaves a seek on a pipe undefined, so it is refused here.
+  if (!reads.sized && GetFileType(handle) != FILE_TYPE_DISK) {
+    lastError = ERROR_SEEK_ON_DEVICE;
+    return false;
+  }
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(handle, to, nullptr, FILE_BEGIN)) return KeepError(false);
+  reads.systemPos = offset;
+  return true;
+}
+
+ReadAhead& ReadsOf(ImageFile* image) {
+  return *image;
 }
 
 ImageFile* OpenImageFile(const char* path) {
@@ -154,29 +164,6 @@ void CloseImageFile(ImageFile* image) {
   if (!image) return;
   CloseHandle(image->handle);
   delete image;
-}
-
-bool SeekImageFile(ImageFile* image, uint64_t offset) {
-  // Read in sequence, the image must accept the seek now, so that a pipe
-  // fails here and not at some later read. Windows leaves a seek on a pipe
-  // undefined, so it is refused here.
-  if (!image->sized) {
-    if (GetFileType(image->handle) != FILE_TYPE_DISK) {
-      lastError = ERROR_SEEK_ON_DEVICE;
-      return false;
-    }
-    if (!SeekTo(*image, offset)) return false;
-  }
-  image->pos = offset;
-  return true;
-}
-
-bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
-  return ReadThrough(*image, dst, count, got);
-}
-
-uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count) {
-  return BytesAvailable(*image, count);
 }
 
 void OutputDirCloser::operator()(OutputDir* dir) const {
@@ -207,22 +194,9 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) return KeepError(CopyResult::kCreateFailed);
-  CopyResult result = CopyResult::kDone;
-  while (*copied < count) {
-    const size_t held = WindowHolds(*image);
-    if (held == 0) {
-      if (Refill(*image) > 0) continue;
-      result = CopyResult::kImageShort;
-      break;
-    }
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(held, count - *copied));
-    if (!WriteAll(out, WindowAtPos(*image), n)) {
-      result = CopyResult::kWriteFailed;
-      break;
-    }
-    image->pos += n;
-    *copied += n;
-  }
+  const CopyResult result =
+      CopyThrough(*image, count, copied,
+                  [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); });
   if (!CloseHandle(out) && result == CopyResult::kDone) return KeepError(CopyResult::kWriteFailed);
   return result;
 }

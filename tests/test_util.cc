@@ -147,15 +147,14 @@ void WriteBytesAt(const std::string& path, uint64_t offset, const std::string& b
   if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
-namespace {
-
-// One entry laid out alone, to be written at any offset, linked to next.
 std::string LoneEntry(Entry entry, uint32_t next) {
   std::vector<Entry> chain = {std::move(entry)};
   std::string image = BuildImage("", chain);  // the entry sits at 32
   SetNext(image, 32, next);
   return image.substr(32);
 }
+
+namespace {
 
 const std::string busybox(300, 'b'), readme(120, 'r');
 

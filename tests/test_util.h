@@ -70,6 +70,9 @@ class ScratchDir {
   std::string path_;
 };
 
+// One entry laid out alone, to be written at any offset, linked to next.
+std::string LoneEntry(Entry entry, uint32_t next);
+
 // A sparse image of exactly 2^32 bytes: entries past 2^31 and 3 * 2^30, and
 // a last one, "end", whose lastSize bytes of data would start at 2^32, the
 // end of the image. The trace of unpacking it into "out" up to the size of

@@ -255,14 +255,11 @@ TEST(Walk, EntryBeyondTwoGigabytes) {
   // A sparse image: the root's second entry lies past 2^31.
   std::vector<Entry> root = {File("low", "l")};
   std::string image = BuildImage("vol", root);
-  const uint64_t far = 0x80000010u;
-  std::vector<Entry> farChain = {File("high", "far away")};
-  std::string farImage = BuildImage("", farChain);  // the entry sits at offset 32 here
-  std::string farEntry = farImage.substr(32);
-  SetNext(image, root[0].offset, static_cast<uint32_t>(far));
+  const uint32_t far = 0x80000010u;
+  SetNext(image, root[0].offset, far);
   Unpack u;
   WriteFileBytes(u.dir / "image.img", image);
-  WriteBytesAt(u.dir / "image.img", far, farEntry);
+  WriteBytesAt(u.dir / "image.img", far, LoneEntry(File("high", "far away"), 0));
   const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
   EXPECT_EQ(r.out, kHead + "low (1) \nhigh (8) \n\nDONE.\n");
   EXPECT_EQ(r.status, 0);

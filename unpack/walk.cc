@@ -49,20 +49,24 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
     uint64_t dataOffset = headerOffset + 16;
     GetFileNameAndSetOffsetData(name, dataOffset);
     const OutPath fullPath = ChildPath(dirPath.shown, self, name);
-    const std::string shownPath = Printable(fullPath.shown), shownName = Printable(name);
-    if (!TestChecksum(headerOffset, dataOffset)) Fatal("Checksum Error: %s\n", shownPath.c_str());
-    if (!NameIsSafe(name)) Fatal("Unsafe file name: %s\n", shownPath.c_str());
+    // Messages name the full path; only the listing needs the name every time.
+    const std::string shownName = Printable(name);
+    if (!TestChecksum(headerOffset, dataOffset))
+      Fatal("Checksum Error: %s\n", Printable(fullPath.shown).c_str());
+    if (!NameIsSafe(name)) Fatal("Unsafe file name: %s\n", Printable(fullPath.shown).c_str());
 
     const char* exec = header.execFlag ? "(X)" : "";
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
-        if (name != "." && name != "..") Fatal("File Type 0: %s\n", shownPath.c_str());
+        if (name != "." && name != "..")
+          Fatal("File Type 0: %s\n", Printable(fullPath.shown).c_str());
         break;
       case kDirectory:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
         if (name == ".") break;
-        if (depth == kMaxDepth) Fatal("Directory nesting too deep: %s\n", shownPath.c_str());
+        if (depth == kMaxDepth)
+          Fatal("Directory nesting too deep: %s\n", Printable(fullPath.shown).c_str());
         dirNames.push_back(name);
         GetFilesFromDir(fullPath, dataOffset, static_cast<uint8_t>(depth + 1));
         dirNames.pop_back();
@@ -78,7 +82,7 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
         CaptureLink(dirPath.shown, dirNames, name, dataOffset, header.size);
         break;
       default:
-        Fatal("Unknown File Type %d for %s\n", header.entryType, shownPath.c_str());
+        Fatal("Unknown File Type %d for %s\n", header.entryType, Printable(fullPath.shown).c_str());
     }
     if (header.nextOffset == 0) return;
     headerOffset = header.nextOffset;
