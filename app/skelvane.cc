@@ -32,6 +32,36 @@ constexpr size_t kMaxArgument = 254;
       programName);
 }
 
+// The answer to --help: what a first-time user needs, the manual has the rest.
+constexpr char kHelp[] =
+    "Usage: skelvane romfsImage [target directory] [ > traceFile]\n"
+    "       skelvane --help | --version\n"
+    "\n"
+    "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
+    "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
+    "Files keep their bytes and, where the system has the bit, their exec flag;\n"
+    "symbolic links are made last (as shortcuts on Windows). Nothing is\n"
+    "overwritten, and the image is only read. The image must be a file that can\n"
+    "be seeked, not a pipe.\n"
+    "\n"
+    "The trace on standard output lists every entry in the image's order, depth\n"
+    "first, three full stops per level: [name] for a directory or hard link,\n"
+    "name (size) for a file, name <SYMBOLIC LINK> (length) for a link, and (X)\n"
+    "for the exec flag; then a line for each link made, and DONE. An error\n"
+    "message is the last line of the trace.\n"
+    "\n"
+    "Exit status: 0 when the whole image was unpacked (links that could not be\n"
+    "made are counted as unresolved); 255 for wrong arguments, a bad image, an\n"
+    "output that could not be made, or a trace that could not be written.\n"
+    "\n"
+    "Manual: man skelvane (skelvane.html on Windows)\n";
+
+// Prints text as the whole output of the run and ends it.
+[[noreturn]] void Answer(const char* text) {
+  Trace("%s", text);
+  exit(FinishTrace() ? 0 : -1);
+}
+
 bool LengthAccepted(const char* argument) {
   const size_t length = strlen(argument);
   return length >= 1 && length <= kMaxArgument;
@@ -42,6 +72,12 @@ bool LengthAccepted(const char* argument) {
 int main(int argc, char** argv) {
   StartTrace();
   if (argc != 2 && argc != 3) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
+  // Options only as the whole of a lone argument: any other is an image.
+  if (argc == 2) {
+    const std::string option = argv[1];
+    if (option == "--help" || IsSystemHelpOption(option)) Answer(kHelp);
+    if (option == "--version") Answer("skelvane " SKELVANE_VERSION "\n");
+  }
 
   if (!LengthAccepted(argv[1]))
     Fatal(

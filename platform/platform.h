@@ -79,16 +79,21 @@ enum class CopyResult {
 
 // Creates a new file at path (never replacing or following anything) and
 // copies count bytes of the image from the position into it, then closes
-// it. The position ends after the bytes copied. On failure the file is
-// closed and the system error kept.
+// it. An executable file is created so where the system keeps that in the
+// file's mode. The position ends after the bytes copied. On failure the
+// file is closed and the system error kept.
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              uint64_t* copied);
+                              bool executable, uint64_t* copied);
 
 // Creates a link at path with the target text unchanged; fails if anything
 // exists there.
 bool MakeSymbolicLink(const std::string& target, const OutPath& path);
 
 // ---- Standard output and errors
+
+// True for the system's own way of asking a program for help, besides
+// --help: "/?" on Windows.
+bool IsSystemHelpOption(const std::string& argument);
 
 // Sets standard output up for the trace: bytes written unchanged, and a
 // closed reader reported as a write error rather than ending the process.

@@ -233,12 +233,14 @@ OutputDirHandle OpenDirectoryBeneath(const OutputDir& top, const std::vector<std
 }
 
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              uint64_t* copied) {
+                              bool executable, uint64_t* copied) {
   *copied = 0;
+  // The mode is given at creation, less the umask: no later chmod could
+  // follow a swapped name or leave a moment where others may write.
   int out;
   do
     out = openat(ParentFd(path), path.name.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0777 : 0666);
   while (out < 0 && errno == EINTR);
   if (out < 0) return CopyResult::kCreateFailed;
   const CopyResult result = CopyThrough(
@@ -261,6 +263,10 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
 
 bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   return symlinkat(target.c_str(), ParentFd(path), path.name.c_str()) == 0;
+}
+
+bool IsSystemHelpOption(const std::string&) {
+  return false;
 }
 
 bool PrepareStandardOutput() {

@@ -189,7 +189,7 @@ OutputDirHandle OpenDirectoryBeneath(const OutputDir&, const std::vector<std::st
 }
 
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              uint64_t* copied) {
+                              bool /*executable: Windows has no such bit*/, uint64_t* copied) {
   *copied = 0;
   const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -219,6 +219,10 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   // A shortcut cut short is no shortcut; the file is this run's own.
   if (!written) DeleteFileA(linkPath.c_str());
   return written;
+}
+
+bool IsSystemHelpOption(const std::string& argument) {
+  return argument == "/?";
 }
 
 bool PrepareStandardOutput() {

@@ -22,6 +22,7 @@ struct Expected {
   std::string links;    // one line per link, in the order the walk meets them
   int linkCount = 0;
   Tree tree;
+  std::map<std::string, unsigned> modes;  // of files and directories, as created
 };
 
 void ReadChain(const std::string& image, uint32_t at, int depth, const std::string& shown,
@@ -41,11 +42,13 @@ void ReadChain(const std::string& image, uint32_t at, int depth, const std::stri
         e.listing += indent + "[" + name + "] " + exec + "\n";
         if (name == ".") break;
         e.tree[path] = "dir";
+        e.modes[path] = CreatedWith(0777);
         ReadChain(image, data, depth + 1, shown + "\\" + name, path + "/", e);
         break;
       case 2:
         e.listing += indent + name + " (" + std::to_string(size) + ") " + exec + "\n";
         e.tree[path] = "file:" + image.substr(data, size);
+        e.modes[path] = CreatedWith(exec.empty() ? 0666 : 0777);
         break;
       case 3: {
         const std::string target = image.substr(data, size);
@@ -133,6 +136,8 @@ class Genromfs : public ::testing::Test {
     Tree unpacked = {{"out", "dir"}};
     for (const auto& [path, what] : tree) unpacked["out/" + path] = what;
     EXPECT_EQ(FirstDifference(u.Left(), unpacked), "");
+    for (const auto& [path, mode] : expected.modes)
+      EXPECT_EQ(PermissionsOf(u.dir / ("out/" + path)), mode) << path;
   }
 
   ScratchDir src;

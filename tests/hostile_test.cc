@@ -1,6 +1,7 @@
 // Hostile images: whatever an image holds, the run ends soon (the runner's
 // time limit), with its message, and nothing appears outside the target.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -200,41 +201,48 @@ std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent) {
   return files;
 }
 
-TEST(Hostile, DirectorySwappedForALinkDuringTheRun) {
+TEST(Hostile, DirectorySwappedDuringTheRun) {
   // Another process renames out/d while the run fills it and puts a link to
-  // another folder in its place: the rest of d still goes into d, under its
-  // new name, and the link inside d is not made through the swapped path.
+  // another folder, or a FIFO, in its place: the rest of d still goes into
+  // d, under its new name, and the link inside d is neither made through the
+  // swapped path nor left waiting on the FIFO.
   std::string listing = kHead + "[d] \n";
   std::vector<Entry> d = ManyFiles(listing, "...");
   d.push_back(Link("l", "t"));
   listing += "...l <SYMBOLIC LINK> (1) \nafter (1) \n";
-  Unpack u;
-  const std::string elsewhere = u.dir / "elsewhere";
-  std::filesystem::create_directory(elsewhere);
-  WriteFileBytes(u.dir / "image.img", [&] {
-    std::vector<Entry> root = {Dir("d", d), File("after", "a")};
-    return BuildImage("vol", root);
-  }());
-  const RunResult r =
-      RunSkelvane({"image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
-                    std::filesystem::rename(u.dir / "out/d", u.dir / "out/moved");
-                    std::filesystem::create_directory_symlink(elsewhere, u.dir / "out/d");
-                  }});
-  EXPECT_EQ(r.out, listing +
-                       "\nRESOLVING SYMBOLIC LINKS...\n"
-                       "-> create symbolic link out\\d\\l with t (ERROR!!!)\n"
-                       "\nDONE. (1 symbolic links, 1 unresolved)\n");
-  EXPECT_EQ(r.status, 0);
-  Tree left = u.Left();
-  EXPECT_EQ(left.erase("elsewhere"), 1u);
-  EXPECT_EQ(left.erase("out/d"), 1u);
-  EXPECT_EQ(left.erase("out/after"), 1u);
-  EXPECT_EQ(left.erase("out/moved"), 1u);
-  EXPECT_EQ(left.erase("out"), 1u);
-  EXPECT_EQ(left.size(), 700u);
-  for (const auto& [path, what] : left) {
-    EXPECT_TRUE(path.starts_with("out/moved/")) << path;
-    EXPECT_EQ(what, "file:x") << path;
+  for (const bool fifo : {false, true}) {
+    Unpack u;
+    const std::string elsewhere = u.dir / "elsewhere";
+    std::filesystem::create_directory(elsewhere);
+    WriteFileBytes(u.dir / "image.img", [&] {
+      std::vector<Entry> root = {Dir("d", d), File("after", "a")};
+      return BuildImage("vol", root);
+    }());
+    const RunResult r =
+        RunSkelvane({"image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
+                      std::filesystem::rename(u.dir / "out/d", u.dir / "out/moved");
+                      if (fifo)
+                        ASSERT_EQ(mkfifo((u.dir / "out/d").c_str(), 0600), 0);
+                      else
+                        std::filesystem::create_directory_symlink(elsewhere, u.dir / "out/d");
+                    }});
+    EXPECT_EQ(r.out, listing +
+                         "\nRESOLVING SYMBOLIC LINKS...\n"
+                         "-> create symbolic link out\\d\\l with t (ERROR!!!)\n"
+                         "\nDONE. (1 symbolic links, 1 unresolved)\n");
+    EXPECT_EQ(r.status, 0);
+    Tree left = u.Left();
+    EXPECT_EQ(left.erase("elsewhere"), 1u);
+    EXPECT_EQ(left["out/d"], fifo ? "other" : "link:" + elsewhere);
+    left.erase("out/d");
+    EXPECT_EQ(left.erase("out/after"), 1u);
+    EXPECT_EQ(left.erase("out/moved"), 1u);
+    EXPECT_EQ(left.erase("out"), 1u);
+    EXPECT_EQ(left.size(), 700u);
+    for (const auto& [path, what] : left) {
+      EXPECT_TRUE(path.starts_with("out/moved/")) << path;
+      EXPECT_EQ(what, "file:x") << path;
+    }
   }
 }
 

@@ -82,7 +82,7 @@ printf '%s\n' \
 diff trace.expected trace.actual || fail "trace"
 
 (cd out && find . -printf '%y %m %p\n' | LC_ALL=C sort -k3) >out.actual
-printf '%s\n' 'd 755 .' 'f 644 ./README' 'd 755 ./bin' 'f 644 ./bin/hello' 'l 777 ./bin/hi' \
+printf '%s\n' 'd 755 .' 'f 644 ./README' 'd 755 ./bin' 'f 755 ./bin/hello' 'l 777 ./bin/hi' \
   >out.expected
 diff out.expected out.actual || fail "unpacked tree"
 printf 'This tree was unpacked from sample.img by skelvane.\n' | cmp - out/README ||

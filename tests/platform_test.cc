@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/posix_calls.h"
+#include "platform/trace.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -84,9 +85,10 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
   EXPECT_EQ(ImageBytesAvailable(image, 200000), 200000u);
   const OutputDirHandle out = OpenRoot(dir.path());
   uint64_t copied;
-  EXPECT_EQ(CopyImageToNewFile(image, In(out, "o"), 200000, &copied), CopyResult::kDone);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "o"), 200000, false, &copied), CopyResult::kDone);
   EXPECT_EQ(ImageBytesAvailable(image, 1u << 30), 400000u - 350528);
-  EXPECT_EQ(CopyImageToNewFile(image, In(out, "p"), 1u << 30, &copied), CopyResult::kImageShort);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "p"), 1u << 30, false, &copied),
+            CopyResult::kImageShort);
   EXPECT_EQ(copied, 400000u - 350528);
   EXPECT_EQ(ScanTree(dir.path()), (Tree{{"o", "file:" + bytes.substr(150528, 200000)},
                                         {"p", "file:" + bytes.substr(350528)}}));
@@ -99,12 +101,22 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
 
 // The system calls of the copies, as the tests make them behave.
 struct FakeCalls {
+  enum { kWrite = 1, kPread = 2 };
   static inline int spliceCalls = 0;      // splices from the image
   static inline int spliceError = 0;      // a splice from the image fails with this
   static inline int drainError = 0;       // a splice into the output fails with this
   static inline bool spliceZero = false;  // a splice from the image moves nothing
   static inline size_t maxMove = 0;       // no call moves more than this, if set
   static inline int writeError = 0;
+  static inline int interruptions = 0;  // the next writes and preads fail with EINTR, one each
+
+  // True for a call that a signal interrupts before it does anything.
+  static bool Interrupted(int call) {
+    if (!(interruptions & call)) return false;
+    interruptions &= ~call;
+    errno = EINTR;
+    return true;
+  }
 
   static size_t Most(size_t count) { return maxMove ? std::min(count, maxMove) : count; }
   static ssize_t Splice(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t count,
@@ -117,14 +129,16 @@ struct FakeCalls {
   }
   static ssize_t Write(int fd, const void* buf, size_t count) {
     if (writeError) return errno = writeError, -1;
+    if (Interrupted(kWrite)) return -1;
     return SystemCalls().write(fd, buf, Most(count));
   }
   static ssize_t Pread(int fd, void* buf, size_t count, off_t offset) {
+    if (Interrupted(kPread)) return -1;
     return SystemCalls().pread(fd, buf, Most(count), offset);
   }
 
   FakeCalls() {
-    spliceCalls = spliceError = drainError = writeError = 0;
+    spliceCalls = spliceError = drainError = writeError = interruptions = 0;
     spliceZero = false;
     maxMove = 0;
     posixCalls.splice = Splice;
@@ -150,9 +164,9 @@ void CopyTwoFiles(const std::string& imageDir, const std::string& outDir) {
   EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(12345, 16));
   const OutputDirHandle out = OpenRoot(outDir);
   uint64_t copied;
-  EXPECT_EQ(CopyImageToNewFile(image, In(out, "a"), 2 << 20, &copied), CopyResult::kDone);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "a"), 2 << 20, false, &copied), CopyResult::kDone);
   EXPECT_EQ(copied, 2u << 20);
-  EXPECT_EQ(CopyImageToNewFile(image, In(out, "b"), 700001, &copied), CopyResult::kDone);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "b"), 700001, false, &copied), CopyResult::kDone);
   size_t after;
   EXPECT_EQ(ReadAll(image, 4, &after), bytes.substr(12361 + (2 << 20) + 700001, 4));
   CloseImageFile(image);
@@ -177,9 +191,12 @@ TEST(Platform, RefusedKernelCopiesFallBackOnceForTheRun) {
     FakeCalls fake;
     (onImage ? FakeCalls::spliceError : FakeCalls::drainError) = error;
     FakeCalls::maxMove = 50000;  // short reads and writes too
+    // and a signal: each call is tried again.
+    FakeCalls::interruptions = FakeCalls::kWrite | FakeCalls::kPread;
     ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
     CopyTwoFiles(dir.path(), dir / "out");
     EXPECT_EQ(FakeCalls::spliceCalls, 1) << error;
+    EXPECT_EQ(FakeCalls::interruptions, 0) << error;
   }
 }
 
@@ -189,6 +206,8 @@ TEST(Platform, KernelCopyOfNothingIsNotTakenForTheEnd) {
   FakeCalls::spliceZero = true;
   ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
   CopyTwoFiles(dir.path(), dir / "out");
+  // Nor tried again: a system that moves nothing once will not later.
+  EXPECT_EQ(FakeCalls::spliceCalls, 1);
 }
 
 TEST(Platform, CopiesToAnotherFileSystem) {
@@ -218,7 +237,8 @@ TEST(Platform, ImageThatShrankOrOutputThatFailedEndsTheCopy) {
   const OutputDirHandle out = OpenRoot(dir / "out");
   uint64_t copied;
   ASSERT_TRUE(SeekImageFile(image, 1000));
-  EXPECT_EQ(CopyImageToNewFile(image, In(out, "short"), 500000, &copied), CopyResult::kImageShort);
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "short"), 500000, false, &copied),
+            CopyResult::kImageShort);
   EXPECT_EQ(copied, 299000u);
 
   // A full output, written from here or, after what the read-ahead held,
@@ -232,8 +252,9 @@ TEST(Platform, ImageThatShrankOrOutputThatFailedEndsTheCopy) {
     FakeCalls::writeError = fromPipe ? 0 : ENOSPC;
     FakeCalls::drainError = fromPipe ? ENOSPC : 0;
     ASSERT_TRUE(SeekImageFile(image, 0));
-    EXPECT_EQ(CopyImageToNewFile(image, In(out, fromPipe ? "full2" : "full"), 290000, &copied),
-              CopyResult::kWriteFailed);
+    EXPECT_EQ(
+        CopyImageToNewFile(image, In(out, fromPipe ? "full2" : "full"), 290000, false, &copied),
+        CopyResult::kWriteFailed);
     EXPECT_EQ(std::string(GetLastErrorString()), "No space left on device\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), openFiles);
   }
@@ -243,13 +264,44 @@ TEST(Platform, ImageThatShrankOrOutputThatFailedEndsTheCopy) {
                                          {"full2", "file:" + bytes.substr(0, 128 << 10)}}));
 }
 
+// Drains what the pipe holds: its bytes.
+std::string Drain(int fd) {
+  std::string bytes;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<size_t>(n));
+  return bytes;
+}
+
+TEST(Platform, TraceWriteThatFailedOnceFailsTheRun) {
+  // A non-blocking standard output, full for a moment: the lines that met it
+  // full are lost, so the run fails though the final flush goes through.
+  EXPECT_EXIT(
+      {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK) != 0) _exit(2);
+        fflush(stdout);
+        dup2(fds[1], STDOUT_FILENO);
+        StartTrace();
+        const std::string line(99, 'x');
+        for (int i = 0; i * 100 < 2 * fcntl(fds[0], F_GETPIPE_SZ); ++i) Trace("%s\n", line.c_str());
+        Drain(fds[0]);
+        Trace("last\n");
+        const bool finished = FinishTrace();
+        if (!Drain(fds[0]).ends_with("last\n")) _exit(3);  // the flush did go through
+        exit(finished ? 0 : 255);
+      },
+      ::testing::ExitedWithCode(255),
+      "^skelvane: cannot write the trace: Resource temporarily unavailable\n$");
+}
+
 TEST(Platform, CreationNeverReplacesOrFollows) {
   ScratchDir dir;
   ASSERT_EQ(symlink("elsewhere", (dir / "link").c_str()), 0);
   const OutputDirHandle root = OpenRoot(dir.path());
   uint64_t copied;
   ImageFile* image = OpenImageFile("/dev/null");
-  EXPECT_EQ(CopyImageToNewFile(image, In(root, "link"), 0, &copied), CopyResult::kCreateFailed);
+  EXPECT_EQ(CopyImageToNewFile(image, In(root, "link"), 0, false, &copied),
+            CopyResult::kCreateFailed);
   CloseImageFile(image);
   EXPECT_FALSE(MakeDirectory(In(root, "link")));
   EXPECT_FALSE(MakeSymbolicLink("x", In(root, "link")));

@@ -125,6 +125,18 @@ std::map<std::string, std::string> ScanTree(const std::string& root) {
   return tree;
 }
 
+unsigned PermissionsOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  return st.st_mode & 07777;
+}
+
+unsigned CreatedWith(unsigned mode) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mode & ~mask;
+}
+
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -50,6 +50,11 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
 // bytes, "link:" and the target, or "other".
 std::map<std::string, std::string> ScanTree(const std::string& root);
 
+// The permission bits of path, and the bits a creation asking for mode gets
+// under this process's umask, which the program inherits.
+unsigned PermissionsOf(const std::string& path);
+unsigned CreatedWith(unsigned mode);
+
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
 // Writes bytes at offset into a file, creating it if needed: holes stay holes,

@@ -74,7 +74,7 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
       case kRegularFile:
         Trace("%s%s (%u) %s\n", indent.c_str(), shownName.c_str(), header.size, exec);
         SetFilePointerFromBegin(hImage, dataOffset);
-        CreateNewFile(fullPath, header.size);
+        CreateNewFile(fullPath, header.size, header.execFlag);
         break;
       case kSymbolicLink:
         Trace("%s%s <SYMBOLIC LINK> (%u) %s\n", indent.c_str(), shownName.c_str(), header.size,
@@ -96,13 +96,13 @@ bool CreateNewDir(const OutPath& path, OutputDirHandle& dir) {
   return false;
 }
 
-void CreateNewFile(const OutPath& path, uint32_t size) {
+void CreateNewFile(const OutPath& path, uint32_t size, bool executable) {
   // Missing data is found before the output file exists.
   const uint64_t available = ImageBytesAvailable(hImage, size);
   if (available < size)
     Fatal("Read file buffer failed (%u, %u)\n", size, static_cast<uint32_t>(available));
   uint64_t copied = 0;
-  switch (CopyImageToNewFile(hImage, path, size, &copied)) {
+  switch (CopyImageToNewFile(hImage, path, size, executable, &copied)) {
     case CopyResult::kDone:
       return;
     case CopyResult::kCreateFailed:

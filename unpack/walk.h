@@ -23,5 +23,6 @@ void ForgetReadHeaders();
 // returns false.
 bool CreateNewDir(const OutPath& path, OutputDirHandle& dir);
 
-// Copies size bytes from the image's current position into a new file.
-void CreateNewFile(const OutPath& path, uint32_t size);
+// Copies size bytes from the image's current position into a new file,
+// executable when the entry has the exec flag.
+void CreateNewFile(const OutPath& path, uint32_t size, bool executable);
