@@ -51,26 +51,33 @@ OutputDirHandle NoHandle() {
   return OutputDirHandle(new OutputDir);
 }
 
-// ASCII letters in upper case; other bytes unchanged.
-std::string Upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
+// Text as Windows reads it in a code page, in UTF-16. Empty when it does
+// not convert: with MB_ERR_INVALID_CHARS, when it is not valid text there;
+// without, invalid bytes are replaced, as the A functions replace them.
+std::wstring Widen(const std::string& text, UINT codePage, DWORD flags) {
+  const int length = static_cast<int>(text.size());
+  const int wide = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+  if (wide <= 0) return KeepError(std::wstring());
+  std::wstring converted(static_cast<size_t>(wide), L'\0');
+  MultiByteToWideChar(codePage, flags, text.data(), length, converted.data(), wide);
+  return converted;
 }
 
-// Windows takes these names as a device in every folder, whatever follows
-// the first dot and whatever blanks end the rest.
-bool IsDeviceName(const std::string& name) {
-  std::string base = Upper(name.substr(0, name.find('.')));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+// Windows takes these names as a device in every folder, in any case,
+// whatever follows the first dot and whatever blanks end the rest.
+bool IsDeviceName(const std::wstring& name) {
+  std::wstring base = name.substr(0, name.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.pop_back();
+  for (wchar_t& c : base)
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
     if (base == device) return true;
-  if (base.size() < 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
+  if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0))
     return false;
-  const std::string number = base.substr(3);
-  // A digit, or a superscript one, two or three as UTF-8 spells them.
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
-         number == "\xC2\xB2" || number == "\xC2\xB3";
+  // A digit, or a superscript one, two or three.
+  const wchar_t number = base[3];
+  return (number >= L'0' && number <= L'9') || number == L'\u00B9' || number == L'\u00B2' ||
+         number == L'\u00B3';
 }
 
 void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
@@ -98,16 +105,16 @@ std::string ShellLink(const std::wstring& relativePath) {
   return link;
 }
 
-// The target text with "/" read as "\", converted from the process code
-// page (UTF-8 under the manifest). Empty when it is empty or not valid text.
-std::wstring ShortcutTarget(std::string target) {
-  std::replace(target.begin(), target.end(), '/', '\\');
-  const int length = static_cast<int>(target.size());
-  const int wide =
-      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, target.data(), length, nullptr, 0);
-  if (wide <= 0) return KeepError(std::wstring());
-  std::wstring converted(static_cast<size_t>(wide), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, target.data(), length, converted.data(), wide);
+// The target text converted from the process code page (UTF-8 under the
+// manifest), with "/" read as "\". Empty when it is empty or not valid
+// text, and when it leaves the shortcut's own drive: two separators start a
+// network or a device path, ":" names another drive or a stream. Explorer
+// resolves a shortcut merely to draw its icon, and would offer a host that
+// the image names the user's credentials.
+std::wstring ShortcutTarget(const std::string& target) {
+  std::wstring converted = Widen(target, CP_ACP, MB_ERR_INVALID_CHARS);
+  std::replace(converted.begin(), converted.end(), L'/', L'\\');
+  if (converted.starts_with(L"\\\\") || converted.find(L':') != std::wstring::npos) return {};
   return converted;
 }
 
@@ -170,10 +177,25 @@ void OutputDirCloser::operator()(OutputDir* dir) const {
   delete dir;
 }
 
-bool NameIsSafe(const std::string& name) {
+// The name check in a given code page: NameIsSafe passes the process's own,
+// as the A functions convert with it; the tests pass others.
+bool NameIsSafeInCodePage(const std::string& name, UINT codePage) {
+  if (codePage == CP_ACP) codePage = GetACP();
+  // In a double-byte code page a lead byte left at the end would take the
+  // separator that follows as its second byte. UTF-8 has no such bytes.
+  size_t at = 0;
+  if (codePage != CP_UTF8)
+    while (at < name.size()) at += IsDBCSLeadByteEx(codePage, static_cast<BYTE>(name[at])) ? 2 : 1;
+  if (at > name.size()) return false;
+  const std::wstring wide = Widen(name, codePage, 0);
+  if (wide.empty() != name.empty()) return false;
   // "\" and "/" would reach outside the directory being filled, ":" a drive
   // or a stream hidden in another file; a device would swallow the data.
-  return name.find_first_of("\\/:") == std::string::npos && !IsDeviceName(name);
+  return wide.find_first_of(L"\\/:") == std::wstring::npos && !IsDeviceName(wide);
+}
+
+bool NameIsSafe(const std::string& name) {
+  return NameIsSafeInCodePage(name, CP_ACP);
 }
 
 bool MakeDirectory(const OutPath& path) {
@@ -207,7 +229,7 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   if (GetFileAttributesA(path.shown.c_str()) != INVALID_FILE_ATTRIBUTES ||
       GetLastError() != ERROR_FILE_NOT_FOUND)
     return KeepError(false);
-  // An empty target converts to nothing: no shortcut points nowhere.
+  // No shortcut points nowhere, nor off the drive.
   const std::wstring relativePath = ShortcutTarget(target);
   if (relativePath.empty()) return false;
   const std::string link = ShellLink(relativePath), linkPath = path.shown + ".lnk";

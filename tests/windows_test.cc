@@ -8,19 +8,35 @@
 
 namespace {
 
-// The system's texts for these error numbers, as FormatMessageA gives them.
-std::vector<std::string> SystemTexts(const std::vector<unsigned>& errors) {
+// What the helper program prints for each argument (see system_text.cc).
+std::vector<std::string> AskWindows(const std::vector<std::string>& args) {
   ScratchDir dir;
-  std::vector<std::string> args;
-  for (const unsigned e : errors) args.push_back(std::to_string(e));
   const RunResult r = RunSkelvane(args, dir.path(), {.program = SYSTEM_TEXT_PATH});
   EXPECT_EQ(r.status, 0);
-  std::vector<std::string> texts;
+  std::vector<std::string> answers;
   for (size_t at = 0, end; (end = r.out.find('\0', at)) != std::string::npos; at = end + 1)
-    texts.push_back(r.out.substr(at, end - at));
-  EXPECT_EQ(texts.size(), errors.size());
-  texts.resize(errors.size());
-  return texts;
+    answers.push_back(r.out.substr(at, end - at));
+  EXPECT_EQ(answers.size(), args.size());
+  answers.resize(args.size());
+  return answers;
+}
+
+// The system's texts for these error numbers, as FormatMessageA gives them.
+std::vector<std::string> SystemTexts(const std::vector<unsigned>& errors) {
+  std::vector<std::string> args;
+  for (const unsigned e : errors) args.push_back(std::to_string(e));
+  return AskWindows(args);
+}
+
+// The helper's argument that asks for the name check's verdict on name in
+// codePage: the bytes in hex, as Wine would convert them otherwise.
+std::string InCodePage(unsigned codePage, const std::string& name) {
+  std::string arg = std::to_string(codePage) + ":";
+  for (const unsigned char c : name) {
+    arg += "0123456789ABCDEF"[c >> 4];
+    arg += "0123456789ABCDEF"[c & 15];
+  }
+  return arg;
 }
 
 uint32_t LittleEndian(const std::string& bytes, size_t at, size_t size) {
@@ -124,6 +140,37 @@ TEST(Windows, LinksBecomeShortcuts) {
                                            {"grüße.lnk", "shortcut:ziel\\ü"},
                                            {"t2.lnk", "file:u"},
                                            {"taken", "file:t"}}));
+
+  // A target that leaves the shortcut's drive leaves no shortcut: a network
+  // or a device path (two separators, either way round), another drive, a
+  // drive's current folder, a stream.
+  Unpack offDrive;
+  const RunResult refused = offDrive.Run(
+      "vol", {File("f", "data"), Link("unc", "//evilhost/share/x.exe"),
+              Link("device", "\\\\?\\UNC\\evilhost\\share"), Link("mixed", "/\\.\\COM1"),
+              Link("drive", "C:/Windows/System32/cmd.exe"), Link("current", "C:x"),
+              Link("stream", "f:hidden")});
+  EXPECT_EQ(refused.out,
+            kHead +
+                "f (4) \n"
+                "unc <SYMBOLIC LINK> (22) \n"
+                "device <SYMBOLIC LINK> (22) \n"
+                "mixed <SYMBOLIC LINK> (8) \n"
+                "drive <SYMBOLIC LINK> (27) \n"
+                "current <SYMBOLIC LINK> (3) \n"
+                "stream <SYMBOLIC LINK> (8) \n"
+                "\nRESOLVING SYMBOLIC LINKS...\n"
+                "-> create symbolic link out\\unc with //evilhost/share/x.exe (ERROR!!!)\n"
+                "-> create symbolic link out\\device with \\\\?\\UNC\\evilhost\\share "
+                "(ERROR!!!)\n"
+                "-> create symbolic link out\\mixed with /\\.\\COM1 (ERROR!!!)\n"
+                "-> create symbolic link out\\drive with C:/Windows/System32/cmd.exe "
+                "(ERROR!!!)\n"
+                "-> create symbolic link out\\current with C:x (ERROR!!!)\n"
+                "-> create symbolic link out\\stream with f:hidden (ERROR!!!)\n"
+                "\nDONE. (6 symbolic links, 6 unresolved)\n");
+  EXPECT_EQ(refused.status, 0);
+  EXPECT_EQ(offDrive.Tree(), (Tree{{"f", "file:data"}}));
 }
 
 TEST(Windows, SystemTexts) {
@@ -170,6 +217,17 @@ TEST(Windows, UnsafeNames) {
     EXPECT_EQ(r.status, 255) << name;
     EXPECT_EQ(u.Tree(), (Tree{{"d", "dir"}})) << name;
   }
+  // As Windows reads names without the manifest's UTF-8: the superscript
+  // digits are single bytes in code page 1252; in 932 a lead byte left at the
+  // end would take the separator after it, while a pair may end in a byte of
+  // the lead range, or have a backslash byte as its second (U+30BD).
+  EXPECT_EQ(
+      AskWindows({InCodePage(1252, "COM\xB9"), InCodePage(1252, "LPT\xB3.txt"),
+                  InCodePage(1252, "plain.txt"), InCodePage(1252, "grüße"),
+                  InCodePage(932, "x\x83"), InCodePage(932, "x\x83\x83"), InCodePage(932, "\x83\\"),
+                  InCodePage(932, "plain.txt"), InCodePage(932, "grüße")}),
+      (std::vector<std::string>{"unsafe", "unsafe", "safe", "safe", "unsafe", "safe", "safe",
+                                "safe", "safe"}));
 }
 
 TEST(Windows, NamesNearDevicesAreFiles) {
