@@ -102,6 +102,17 @@ TEST(Windows, UnpacksTheReadmeExample) {
   EXPECT_EQ(left, expected);
 }
 
+TEST(Windows, SlashQuestionMarkIsHelp) {
+  ScratchDir dir;
+  const RunResult help = RunSkelvane({"--help"}, dir.path());
+  EXPECT_TRUE(help.out.starts_with("Usage: skelvane romfsImage")) << help.out;
+  const RunResult r = RunSkelvane({"/?"}, dir.path());
+  EXPECT_EQ(r.out, help.out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(RunSkelvane({"--version"}, dir.path()).out, "skelvane " SKELVANE_VERSION "\n");
+  EXPECT_TRUE(ScanTree(dir.path()).empty());
+}
+
 TEST(Windows, LinksBecomeShortcuts) {
   // A target stays relative or absolute, with "/" read as "\". A link fails
   // when its name, or its name with ".lnk", is taken, and when its target is
