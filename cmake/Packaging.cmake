@@ -1,17 +1,38 @@
-# Installation (the program and its manual page) and the Debian package;
-# on Windows, a ZIP of the program and the README.
+# Installation (the program, its manual page and the licence) and the Debian
+# package; on Windows, a ZIP of one folder for Windows users.
 if(WIN32)
+  # skelvane-<version>-win64 (or -win32), the ZIP's one folder: the program,
+  # the licence, the manual page as HTML and a README, the texts with Windows
+  # line ends.
   install(TARGETS skelvane RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(doc/windows-readme.txt README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/LICENSE.txt ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  # The manual page in HTML, without the comment where groff writes the time
+  # of the rendering, so that every rendering of the page is the same bytes.
+  find_program(SKELVANE_GROFF groff)
+  if(SKELVANE_GROFF)
+    set(html ${PROJECT_BINARY_DIR}/skelvane.html)
+    add_custom_command(
+      OUTPUT ${html}
+      COMMAND sh -c "\"$1\" -mandoc -Thtml \"$2\" >\"$3.in\" && sed '/^<!-- CreationDate:/d' \"$3.in\" >\"$3\"" sh
+        ${SKELVANE_GROFF} ${PROJECT_SOURCE_DIR}/doc/skelvane.1 ${html}
+      DEPENDS ${PROJECT_SOURCE_DIR}/doc/skelvane.1
+      VERBATIM)
+    add_custom_target(manpage_html ALL DEPENDS ${html})
+    install(FILES ${html} DESTINATION .)
+  else()
+    message(WARNING "groff not found (Debian package groff): the ZIP will lack skelvane.html")
+  endif()
   set(CPACK_GENERATOR ZIP)
-  # skelvane-<version>-win64.zip (or -win32), with no folder inside.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
   else()
     set(CPACK_SYSTEM_NAME win32)
   endif()
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-  set(CPACK_STRIP_FILES ON)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # Not stripped here: strip puts a time stamp in the program's header. A
+  # Release build is stripped when linked (cmake/mingw-w64.cmake).
   include(CPack)
   return()
 endif()
@@ -32,6 +53,29 @@ add_custom_command(
   VERBATIM)
 add_custom_target(manpage ALL DEPENDS ${SKELVANE_MANPAGE})
 install(FILES ${SKELVANE_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The licence as Debian wants it, in its machine-readable copyright format:
+# LICENSE's copyright line and permission text (the MIT licence, which Debian
+# calls Expat), the text indented and its empty lines written as " .".
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" _ "${licence}")
+set(copyright ${CMAKE_MATCH_1})
+string(FIND "${licence}" "Permission is hereby granted" start)
+string(SUBSTRING "${licence}" ${start} -1 licence)
+string(STRIP "${licence}" licence)
+string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+string(REPLACE "\n" "\n " licence "${licence}")
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/copyright @ONLY CONTENT "\
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: skelvane
+
+Files: *
+Copyright: @copyright@
+License: Expat
+ @licence@
+")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # cpack -G DEB; the name and version come from project().
 set(CPACK_GENERATOR DEB)

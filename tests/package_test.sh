@@ -46,7 +46,8 @@ done
 
 dpkg -x "$deb" root || { fail "dpkg -x"; exit 1; }
 (cd root && find . | LC_ALL=C sort) >tree.actual
-printf '%s\n' . ./usr ./usr/bin ./usr/bin/skelvane ./usr/share ./usr/share/man \
+printf '%s\n' . ./usr ./usr/bin ./usr/bin/skelvane ./usr/share ./usr/share/doc \
+  ./usr/share/doc/skelvane ./usr/share/doc/skelvane/copyright ./usr/share/man \
   ./usr/share/man/man1 ./usr/share/man/man1/skelvane.1.gz >tree.expected
 diff tree.expected tree.actual || fail "files in the package"
 [[ -x root/usr/bin/skelvane ]] || fail "usr/bin/skelvane is not executable"
