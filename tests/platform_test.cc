@@ -264,14 +264,6 @@ TEST(Platform, ImageThatShrankOrOutputThatFailedEndsTheCopy) {
                                          {"full2", "file:" + bytes.substr(0, 128 << 10)}}));
 }
 
-// Drains what the pipe holds: its bytes.
-std::string Drain(int fd) {
-  std::string bytes;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<size_t>(n));
-  return bytes;
-}
-
 TEST(Platform, TraceWriteThatFailedOnceFailsTheRun) {
   // A non-blocking standard output, full for a moment: the lines that met it
   // full are lost, so the run fails though the final flush goes through.
@@ -284,10 +276,10 @@ TEST(Platform, TraceWriteThatFailedOnceFailsTheRun) {
         StartTrace();
         const std::string line(99, 'x');
         for (int i = 0; i * 100 < 2 * fcntl(fds[0], F_GETPIPE_SZ); ++i) Trace("%s\n", line.c_str());
-        Drain(fds[0]);
+        ReadFd(fds[0]);
         Trace("last\n");
         const bool finished = FinishTrace();
-        if (!Drain(fds[0]).ends_with("last\n")) _exit(3);  // the flush did go through
+        if (!ReadFd(fds[0]).ends_with("last\n")) _exit(3);  // the flush did go through
         exit(finished ? 0 : 255);
       },
       ::testing::ExitedWithCode(255),

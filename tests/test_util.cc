@@ -70,10 +70,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
       EXPECT_EQ(held, capacity) << "the run was never held up by its trace";
       options.whenStalled();
     }
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(outFds[0], buf, sizeof buf)) > 0)
-      result.out.append(buf, static_cast<size_t>(n));
+    result.out = ReadFd(outFds[0]);
     close(outFds[0]);
   }
   int status = 0;
@@ -123,6 +120,13 @@ std::map<std::string, std::string> ScanTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   ScanInto(root, "", tree);
   return tree;
+}
+
+std::string ReadFd(int fd) {
+  std::string bytes;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<size_t>(n));
+  return bytes;
 }
 
 unsigned PermissionsOf(const std::string& path) {

@@ -55,6 +55,9 @@ std::map<std::string, std::string> ScanTree(const std::string& root);
 unsigned PermissionsOf(const std::string& path);
 unsigned CreatedWith(unsigned mode);
 
+// What fd gives until its end, or, when it does not block, until it is empty.
+std::string ReadFd(int fd);
+
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
 // Writes bytes at offset into a file, creating it if needed: holes stay holes,
