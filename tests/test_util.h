@@ -102,7 +102,7 @@ extern const Tree kExampleTree;
 // The scratch directory of an end-to-end case: the image is written as
 // "image.img", the program runs inside it with options and unpacks into "out".
 struct Unpack {
-  ScratchDir dir;
+  ScratchDir dir{};
   std::vector<std::string> options = {};
   RunResult Run(const std::string& image, std::vector<std::string> extraArgs = {"out"});
   RunResult Run(const std::string& volume, std::vector<Entry> root);
