@@ -249,29 +249,58 @@ TEST(Skelvane, PipeAsImageFailsAtFirstSeek) {
 }
 
 TEST(Skelvane, UnpacksTheSampleImage) {
+  // Alone, and inside a larger file at an odd offset, after bytes that hold
+  // the magic too: it reads as if cut out, and nothing before it is read.
+  // (What follows it counts where the volume's checksum covers it.)
   ScratchDir dir;
-  const RunResult r = RunSkelvane({SAMPLE_IMAGE, "sample-out"}, dir.path());
-  EXPECT_EQ(r.out, std::string("Image name=sample (6)\nUNPACKING ROMFS IMAGE ") + SAMPLE_IMAGE +
-                       " to sample-out...\n"
-                       "[.] \n"
-                       "[..] \n"
-                       "[bin] \n"
-                       "...[.] \n"
-                       "...[..] \n"
-                       "...hello (43) (X)\n"
-                       "...hi <SYMBOLIC LINK> (5) \n"
-                       "README (52) \n"
-                       "\nRESOLVING SYMBOLIC LINKS...\n"
-                       "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
-                       "\nDONE. (1 symbolic links, 0 unresolved)\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(
-      ScanTree(dir.path()),
-      (Tree{{"sample-out", "dir"},
-            {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
-            {"sample-out/bin", "dir"},
-            {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
-            {"sample-out/bin/hi", "link:hello"}}));
+  std::string image = ReadFileBytes(SAMPLE_IMAGE);
+  image.resize(std::max<size_t>(image.size(), 512), '\0');
+  const std::string before = "-rom1fs-" + std::string(993, '\xff');
+  WriteFileBytes(dir / "fw.bin", before + image + "-rom1fs- after");
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{SAMPLE_IMAGE, "sample-out"},
+                                             {"--offset", "1001", "fw.bin", "sample-out"},
+                                             {"--offset=0x3E9", "fw.bin", "sample-out"}}) {
+    std::filesystem::remove_all(dir / "sample-out");
+    const RunResult r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, "Image name=sample (6)\nUNPACKING ROMFS IMAGE " + args[args.size() - 2] +
+                         " to sample-out...\n"
+                         "[.] \n"
+                         "[..] \n"
+                         "[bin] \n"
+                         "...[.] \n"
+                         "...[..] \n"
+                         "...hello (43) (X)\n"
+                         "...hi <SYMBOLIC LINK> (5) \n"
+                         "README (52) \n"
+                         "\nRESOLVING SYMBOLIC LINKS...\n"
+                         "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
+                         "\nDONE. (1 symbolic links, 0 unresolved)\n");
+    EXPECT_EQ(r.status, 0);
+    Tree left = ScanTree(dir.path());
+    left.erase("fw.bin");
+    EXPECT_EQ(
+        left,
+        (Tree{{"sample-out", "dir"},
+              {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
+              {"sample-out/bin", "dir"},
+              {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
+              {"sample-out/bin/hi", "link:hello"}}));
+  }
+  // At the very end the image is empty; past it, there is none.
+  const std::string size = std::to_string(before.size() + image.size() + 14);
+  RunResult r = RunSkelvane({"--offset", size, "fw.bin", "end"}, dir.path());
+  EXPECT_EQ(r.out, "Read image infos failed, size: 0\n");
+  EXPECT_EQ(r.status, 255);
+  for (const auto& [offset, shown] : std::vector<std::pair<std::string, std::string>>{
+           {std::to_string(std::stoull(size) + 1), std::to_string(std::stoull(size) + 1)},
+           {"0x10000000000000000", "18446744073709551615"}}) {
+    r = RunSkelvane({"--offset=" + offset, "fw.bin", "past"}, dir.path());
+    EXPECT_EQ(r.out, "\nOffset past the end of the image: " + shown + "\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "end"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "past"));
 }
 
 }  // namespace
