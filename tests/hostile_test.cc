@@ -208,22 +208,26 @@ std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent) {
 TEST(Hostile, DirectorySwappedDuringTheRun) {
   // Another process renames out/d while the run fills it and puts a link to
   // another folder, or a FIFO, in its place: the rest of d still goes into
-  // d, under its new name, and the link inside d is neither made through the
-  // swapped path nor left waiting on the FIFO.
+  // d, under its new name, and no link in d, nor a hard link to a file in d,
+  // is made through the swapped path or left waiting on the FIFO.
   std::string listing = kHead + "[d] \n";
   std::vector<Entry> d = ManyFiles(listing, "...");
   d.push_back(Link("l", "t"));
-  listing += "...l <SYMBOLIC LINK> (1) \nafter (1) \n";
+  d.push_back(HardLink("h"));
+  listing += "...l <SYMBOLIC LINK> (1) \n...[h] \nafter (1) \n[h2] \n";
   for (const bool fifo : {false, true}) {
     Unpack u;
     const std::string elsewhere = u.dir / "elsewhere";
     std::filesystem::create_directory(elsewhere);
     WriteFileBytes(u.dir / "image.img", [&] {
-      std::vector<Entry> root = {Dir("d", d), File("after", "a")};
-      return BuildImage("vol", root);
+      std::vector<Entry> root = {Dir("d", d), File("after", "a"), HardLink("h2")};
+      std::string image = BuildImage("vol", root);
+      SetSpecInfo(image, root[0].children.back().offset, root[1].offset);
+      SetSpecInfo(image, root[2].offset, root[0].children[0].offset);
+      return image;
     }());
     const RunResult r =
-        RunSkelvane({"image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
+        RunSkelvane({"--all", "image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
                       std::filesystem::rename(u.dir / "out/d", u.dir / "out/moved");
                       if (fifo)
                         ASSERT_EQ(mkfifo((u.dir / "out/d").c_str(), 0600), 0);
@@ -231,9 +235,14 @@ TEST(Hostile, DirectorySwappedDuringTheRun) {
                         std::filesystem::create_directory_symlink(elsewhere, u.dir / "out/d");
                     }});
     EXPECT_EQ(r.out, listing +
-                         "\nRESOLVING SYMBOLIC LINKS...\n"
+                         "\nRESOLVING LINKS...\n"
                          "-> create symbolic link out\\d\\l with t (ERROR!!!)\n"
-                         "\nDONE. (1 symbolic links, 1 unresolved)\n");
+                         "-> create hard link out\\d\\h with out\\after (ERROR!!!)\n"
+                         "-> create hard link out\\h2 with out\\d\\" +
+                         d[0].name +
+                         " (ERROR!!!)\n"
+                         "\nDONE. (1 symbolic links, 2 hard links, 3 unresolved, 0 special files "
+                         "not made)\n");
     EXPECT_EQ(r.status, 0);
     Tree left = u.Left();
     EXPECT_EQ(left.erase("elsewhere"), 1u);
