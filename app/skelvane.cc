@@ -35,11 +35,10 @@ constexpr size_t kMaxArgument = 254;
 
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
-    "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [ > traceFile]\n"
+    "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"
     "       skelvane --help | --version      (on Windows, /? is --help too)\n"
     "\n"
-    "  --all       also hard links, and any number of links; devices, sockets\n"
-    "              and fifos are listed, never made\n"
+    "  --all       hard links too, links without limit; special files only listed\n"
     "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex)\n"
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
@@ -57,7 +56,8 @@ constexpr char kHelp[] =
     "\n"
     "Exit status: 0 when the whole image was unpacked (links that could not be\n"
     "made are counted as unresolved); 255 for wrong arguments, a bad image, an\n"
-    "output that could not be made, or a trace that could not be written.\n"
+    "output that could not be made, or a trace that could not be written\n"
+    "(-1 as Windows shows it).\n"
     "\n"
     "Manual: man skelvane (skelvane.html on Windows)\n";
 

@@ -111,7 +111,7 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
   EXPECT_EQ(r.status, 0);
   r = RunSkelvane({"--help"}, dir.path());
   EXPECT_TRUE(r.out.starts_with(
-      "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [ > traceFile]\n"))
+      "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"))
       << r.out;
   EXPECT_TRUE(r.out.ends_with("\nManual: man skelvane (skelvane.html on Windows)\n")) << r.out;
   EXPECT_EQ(r.status, 0);
