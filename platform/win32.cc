@@ -2,6 +2,8 @@
 // relative to an open directory, so every creation names the path the trace
 // shows, backslashes and all; the output directory handles hold nothing.
 // Links become shell links (.lnk files), written here byte by byte.
+#include "platform/win32.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
