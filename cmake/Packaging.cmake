@@ -10,8 +10,11 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/LICENSE.txt ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
   # The manual page in HTML, without the comment where groff writes the time
   # of the rendering, so that every rendering of the page is the same bytes.
+  # groff's HTML writer is in the package groff; groff-base has the command
+  # groff alone.
   find_program(SKELVANE_GROFF groff)
-  if(SKELVANE_GROFF)
+  find_program(SKELVANE_GROHTML pre-grohtml)
+  if(SKELVANE_GROFF AND SKELVANE_GROHTML)
     set(html ${PROJECT_BINARY_DIR}/skelvane.html)
     add_custom_command(
       OUTPUT ${html}
@@ -22,7 +25,7 @@ if(WIN32)
     add_custom_target(manpage_html ALL DEPENDS ${html})
     install(FILES ${html} DESTINATION .)
   else()
-    message(WARNING "groff not found (Debian package groff): the ZIP will lack skelvane.html")
+    message(WARNING "groff's HTML writer not found (Debian package groff): the ZIP will lack skelvane.html")
   endif()
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -2,6 +2,8 @@
 // relative to an open directory, so every creation names the path the trace
 // shows, backslashes and all; the output directory handles hold nothing.
 // Links become shell links (.lnk files), written here byte by byte.
+#include "platform/win32.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -108,13 +110,16 @@ std::string ShellLink(const std::wstring& relativePath) {
 // The target text converted from the process code page (UTF-8 under the
 // manifest), with "/" read as "\". Empty when it is empty or not valid
 // text, and when it leaves the shortcut's own drive: two separators start a
-// network or a device path, ":" names another drive or a stream. Explorer
-// resolves a shortcut merely to draw its icon, and would offer a host that
-// the image names the user's credentials.
+// network or a device path, ":" names another drive or a stream, "?" an NT
+// path ("\??\UNC\host", "\??\pipe\x") that Windows passes through as it
+// is; no file name holds "?" or "*". Explorer resolves a shortcut merely to
+// draw its icon, and would offer a host that the image names the user's
+// credentials.
 std::wstring ShortcutTarget(const std::string& target) {
   std::wstring converted = Widen(target, CP_ACP, MB_ERR_INVALID_CHARS);
   std::replace(converted.begin(), converted.end(), L'/', L'\\');
-  if (converted.starts_with(L"\\\\") || converted.find(L':') != std::wstring::npos) return {};
+  if (converted.starts_with(L"\\\\") || converted.find_first_of(L":?*") != std::wstring::npos)
+    return {};
   return converted;
 }
 

@@ -76,9 +76,9 @@ TEST(Hostile, TwoDirectoriesWithTheSameChain) {
   std::vector<Entry> chain = {File("c", "x")};
   image += BuildImage("", chain).substr(32);  // the entry laid out at 32 moves to 80
   // d1's name is d2's header and name, so d2's header may hold no zero byte and no "/".
-  uint32_t spec = 0x41414141;
+  uint32_t info = 0x41414141;
   do {
-    WriteWordAt(image, 52, spec++);
+    WriteWordAt(image, 52, info++);
     FixEntryChecksum(image, 48);
   } while (image.substr(48, 16).find_first_of(std::string("\0/", 2)) != std::string::npos);
   FixEntryChecksum(image, 32);

@@ -11,8 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-// Defined by the Win32 backend.
-bool NameIsSafeInCodePage(const std::string& name, UINT codePage);
+#include "platform/win32.h"
 
 int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);

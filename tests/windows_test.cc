@@ -154,32 +154,33 @@ TEST(Windows, LinksBecomeShortcuts) {
 
   // A target that leaves the shortcut's drive leaves no shortcut: a network
   // or a device path (two separators, either way round), another drive, a
-  // drive's current folder, a stream.
+  // drive's current folder, a stream, and an NT path behind one separator (a
+  // share, a pipe, a device, a volume) or a wildcard.
+  const std::vector<std::string> offTargets = {
+      "//evilhost/share/x.exe",
+      "\\\\?\\UNC\\evilhost\\share",
+      "/\\.\\COM1",
+      "C:/Windows/System32/cmd.exe",
+      "C:x",
+      "f:hidden",
+      "\\??\\UNC\\evilhost\\share\\x",
+      "/?\?/unc/evilhost/share/x",
+      "\\??\\pipe\\x",
+      "\\??\\GLOBALROOT\\Device\\Mup\\evilhost\\share",
+      "\\??\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x",
+      "dir/*"};
+  std::vector<Entry> offRoot = {File("f", "data")};
+  std::string offListing = "f (4) \n", offLinks;
+  for (size_t i = 0; i < offTargets.size(); ++i) {
+    const std::string name = "l" + std::to_string(i), target = offTargets[i];
+    offRoot.push_back(Link(name, target));
+    offListing += name + " <SYMBOLIC LINK> (" + std::to_string(target.size()) + ") \n";
+    offLinks += "-> create symbolic link out\\" + name + " with " + target + " (ERROR!!!)\n";
+  }
   Unpack offDrive;
-  const RunResult refused = offDrive.Run(
-      "vol", {File("f", "data"), Link("unc", "//evilhost/share/x.exe"),
-              Link("device", "\\\\?\\UNC\\evilhost\\share"), Link("mixed", "/\\.\\COM1"),
-              Link("drive", "C:/Windows/System32/cmd.exe"), Link("current", "C:x"),
-              Link("stream", "f:hidden")});
-  EXPECT_EQ(refused.out,
-            kHead +
-                "f (4) \n"
-                "unc <SYMBOLIC LINK> (22) \n"
-                "device <SYMBOLIC LINK> (22) \n"
-                "mixed <SYMBOLIC LINK> (8) \n"
-                "drive <SYMBOLIC LINK> (27) \n"
-                "current <SYMBOLIC LINK> (3) \n"
-                "stream <SYMBOLIC LINK> (8) \n"
-                "\nRESOLVING SYMBOLIC LINKS...\n"
-                "-> create symbolic link out\\unc with //evilhost/share/x.exe (ERROR!!!)\n"
-                "-> create symbolic link out\\device with \\\\?\\UNC\\evilhost\\share "
-                "(ERROR!!!)\n"
-                "-> create symbolic link out\\mixed with /\\.\\COM1 (ERROR!!!)\n"
-                "-> create symbolic link out\\drive with C:/Windows/System32/cmd.exe "
-                "(ERROR!!!)\n"
-                "-> create symbolic link out\\current with C:x (ERROR!!!)\n"
-                "-> create symbolic link out\\stream with f:hidden (ERROR!!!)\n"
-                "\nDONE. (6 symbolic links, 6 unresolved)\n");
+  const RunResult refused = offDrive.Run("vol", offRoot);
+  EXPECT_EQ(refused.out, kHead + offListing + "\nRESOLVING SYMBOLIC LINKS...\n" + offLinks +
+                             "\nDONE. (12 symbolic links, 12 unresolved)\n");
   EXPECT_EQ(refused.status, 0);
   EXPECT_EQ(offDrive.Tree(), (Tree{{"f", "file:data"}}));
 }
