@@ -260,12 +260,42 @@ TEST(Windows, NamesNearDevicesAreFiles) {
 }
 
 TEST(Windows, EntriesPastTwoGigabytes) {
-  Unpack u;
-  WriteFourGigabyteImage(u.dir / "image.img", 0);
-  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
-  EXPECT_EQ(r.out, kFourGigabyteListing + "0) \n\nDONE.\n");
+  // Alone, and beyond a large offset in a larger file.
+  for (const uint64_t at : {0ull, 0xC0000003ull}) {
+    Unpack u;
+    WriteFourGigabyteImage(u.dir / "image.img", 0, at);
+    const RunResult r =
+        RunSkelvane({"--offset=" + std::to_string(at), "image.img", "out"}, u.dir.path());
+    EXPECT_EQ(r.out, kFourGigabyteListing + "0) \n\nDONE.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(u.Left(), kFourGigabyteTree);
+  }
+}
+
+TEST(Windows, AllMakesHardLinksAndListsDevices) {
+  Entry console = File("console", ""), fifo = File("initctl", "");
+  console.type = 5;
+  console.specInfo = 0x00050001;
+  fifo.type = 7;
+  std::vector<Entry> root = {File("f", "data"), Dir("d", {HardLink("h")}), console, fifo,
+                             Link("sh", "f")};
+  std::string image = BuildImage("vol", root);
+  SetSpecInfo(image, root[1].children[0].offset, root[0].offset);
+  Unpack u{.options = {"--all"}};
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead +
+                       "f (4) \n[d] \n...[h] \nconsole <CHARACTER DEVICE> (5, 1) \n"
+                       "initctl <FIFO> \nsh <SYMBOLIC LINK> (1) \n"
+                       "\nRESOLVING LINKS...\n"
+                       "-> create hard link out\\d\\h with out\\f (done)\n"
+                       "-> create symbolic link out\\sh with f (done)\n"
+                       "\nDONE. (1 symbolic links, 1 hard links, 0 unresolved, 2 special files "
+                       "not made)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(u.Left(), kFourGigabyteTree);
+  EXPECT_EQ(
+      WithShortcuts(u.Tree()),
+      (Tree{{"d", "dir"}, {"d/h", "file:data"}, {"f", "file:data"}, {"sh.lnk", "shortcut:f"}}));
+  EXPECT_EQ(std::filesystem::hard_link_count(u.dir / "out/f"), 2u);
 }
 
 }  // namespace
