@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/trace.h"
 #include "unpack/links.h"
+#include "unpack/options.h"
 #include "unpack/path.h"
 #include "unpack/walk.h"
 
@@ -34,8 +35,12 @@ constexpr size_t kMaxArgument = 254;
 
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
-    "Usage: skelvane romfsImage [target directory] [ > traceFile]\n"
-    "       skelvane --help | --version\n"
+    "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [ > traceFile]\n"
+    "       skelvane --help | --version      (on Windows, /? is --help too)\n"
+    "\n"
+    "  --all       also hard links, and any number of links; devices, sockets\n"
+    "              and fifos are listed, never made\n"
+    "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex)\n"
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
     "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
@@ -62,6 +67,56 @@ constexpr char kHelp[] =
   exit(FinishTrace() ? 0 : -1);
 }
 
+// The offset as given: decimal, or hexadecimal after 0x; a value too large
+// for any file becomes the largest, which lies past the end of every image.
+uint64_t ParseOffset(const std::string& text) {
+  const bool hex = text.starts_with("0x") || text.starts_with("0X");
+  const unsigned base = hex ? 16 : 10;
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) Fatal("\nOffset is not a number: %s\n", text.c_str());
+  uint64_t value = 0;
+  for (const char c : digits) {
+    unsigned digit = base;
+    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+    if (digit >= base) Fatal("\nOffset is not a number: %s\n", text.c_str());
+    value = value > (UINT64_MAX - digit) / base ? UINT64_MAX : value * base + digit;
+  }
+  return value;
+}
+
+// Reads the options that lead the arguments into options and returns the
+// index of the first argument after them. They are options only when an
+// image name follows them; otherwise every argument is read as without
+// options, and 1 is returned.
+int ReadOptions(int argc, char** argv, UnpackOptions& options) {
+  int all = 0, offsets = 0, at = 1;
+  std::string offset;
+  while (at < argc) {
+    const std::string argument = argv[at];
+    if (argument == "--all") {
+      ++all;
+      at += 1;
+    } else if (argument.starts_with("--offset=")) {
+      ++offsets;
+      offset = argument.substr(9);
+      at += 1;
+    } else if (argument == "--offset" && at + 1 < argc) {
+      ++offsets;
+      offset = argv[at + 1];
+      at += 2;
+    } else {
+      break;
+    }
+  }
+  if (at == 1 || at >= argc) return 1;
+  if (all > 1 || offsets > 1) usage(argv[0]);
+  options.all = all == 1;
+  if (offsets == 1) options.offset = ParseOffset(offset);
+  return at;
+}
+
 bool LengthAccepted(const char* argument) {
   const size_t length = strlen(argument);
   return length >= 1 && length <= kMaxArgument;
@@ -71,7 +126,7 @@ bool LengthAccepted(const char* argument) {
 
 int main(int argc, char** argv) {
   StartTrace();
-  if (argc != 2 && argc != 3) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
+  if (argc < 2) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
   // Options only as the whole of a lone argument: any other is an image.
   if (argc == 2) {
     const std::string option = argv[1];
@@ -79,36 +134,50 @@ int main(int argc, char** argv) {
     if (option == "--version") Answer("skelvane " SKELVANE_VERSION "\n");
   }
 
-  if (!LengthAccepted(argv[1]))
+  UnpackOptions options;
+  const int first = ReadOptions(argc, argv, options);
+  const int count = argc - first;
+  if (count != 1 && count != 2) usage(argv[0]);
+
+  if (!LengthAccepted(argv[first]))
     Fatal(
         "\nImage file name too long or too short (make sure it's             less then 254 "
         "characters and greater then 1 character)\n");
-  const std::string imageName = argv[1];
-  if (argc == 3) {
-    if (!LengthAccepted(argv[2]))
+  const std::string imageName = argv[first];
+  if (count == 2) {
+    if (!LengthAccepted(argv[first + 1]))
       Fatal(
           "\nArchive file name too long or too short (make sure it's                less then "
           "254 characters and greater then 1 character)\n");
-    archiveName = argv[2];
+    archiveName = argv[first + 1];
   }
 
   hImage = OpenImageFile(imageName.c_str());
   if (!hImage) Fatal("\nError: %s\n", GetLastErrorString());
+  if (!SetImageOrigin(hImage, options.offset))
+    Fatal("\nOffset past the end of the image: %llu\n",
+          static_cast<unsigned long long>(options.offset));
   const uint64_t firstHeaderOffset = CheckVolume();
 
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
-  GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0);
+  GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0, options);
   CloseImageFile(hImage);
   hImage = nullptr;
 
+  // Symbolic and hard links, in the order the walk met them.
+  const auto links = static_cast<uint32_t>(type3Link.size());
   uint32_t unresolvedCount = 0;
-  if (cntType3 != 0) {
-    Trace("\nRESOLVING SYMBOLIC LINKS...\n");
-    for (uint32_t i = 0; i < cntType3; ++i) unresolvedCount += ResolveLinkFile(i);
+  if (links != 0) {
+    Trace(options.all ? "\nRESOLVING LINKS...\n" : "\nRESOLVING SYMBOLIC LINKS...\n");
+    for (uint32_t i = 0; i < links; ++i) unresolvedCount += ResolveLinkFile(i);
   }
 
   Trace("\nDONE.");
-  if (cntType3 != 0) Trace(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
+  if (options.all)
+    Trace(" (%u symbolic links, %u hard links, %u unresolved, %u special files not made)", cntType3,
+          cntType0, unresolvedCount, cntSpecialFiles);
+  else if (cntType3 != 0)
+    Trace(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
   Trace("\n");
   // A trace that could not be written is a failed run, though the tree is whole.
   return FinishTrace() ? 0 : -1;

@@ -21,5 +21,16 @@ printf 'blank and \\ backslash' >"$tree/small/etc/a b\\c"
 genromfs -f "$out/genromfs-small.img" -d "$tree/small" -V small
 genromfs -f "$out/genromfs-aligned.img" -d "$tree/small" -V aligned -a 64
 
+# A root file system for --all, which an odd last byte picks: a hard link,
+# devices and a fifo.
+cp -a "$tree/small" "$tree/rootfs"
+ln "$tree/rootfs/bin/tool" "$tree/rootfs/etc/tool-again"
+mkdir "$tree/rootfs/dev"
+: >"$tree/rootfs/dev/@console,c,5,1"
+: >"$tree/rootfs/dev/@mtdblock0,b,31,0"
+mkfifo "$tree/rootfs/dev/initctl"
+genromfs -f "$out/genromfs-rootfs-all.img" -d "$tree/rootfs" -V rootfs
+printf '\001' >>"$out/genromfs-rootfs-all.img"
+
 mkdir "$tree/empty"
 genromfs -f "$out/genromfs-empty.img" -d "$tree/empty" -V ''

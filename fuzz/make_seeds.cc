@@ -58,6 +58,24 @@ std::map<std::string, std::string> Seeds() {
   seeds["sizes"] = Make({huge});
   seeds["linksize"] = Make({hugeLink});
 
+  // A root file system for --all, which an odd last byte picks: hard links
+  // to a file, a directory and a header past the end; every special type.
+  std::vector<Entry> rootfs = {
+      DirWithDots("bin", {File("busybox", "b", true), Link("sh", "busybox"), HardLink("again")}),
+      HardLink("to dir"), HardLink("nowhere")};
+  for (uint8_t type = 4; type <= 7; ++type) {
+    Entry special = File("special" + std::to_string(type), "");
+    special.type = type;
+    special.specInfo = 0x00050001;
+    rootfs.push_back(special);
+  }
+  std::string all = BuildImage("seed", rootfs);
+  SetSpecInfo(all, rootfs[0].children[4].offset, rootfs[0].children[2].offset);
+  SetSpecInfo(all, rootfs[1].offset, rootfs[0].offset);
+  SetSpecInfo(all, rootfs[2].offset, 0xFFFFFFF0);
+  seeds["rootfs-all"] = all + '\x01';
+  seeds["many-links-all"] = seeds["many-links"] + '\x01';
+
   const std::string whole = seeds["road"];
   seeds["cut-header"] = whole.substr(0, 40);
   seeds["cut-data"] = whole.substr(0, whole.size() - 100);

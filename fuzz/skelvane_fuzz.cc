@@ -47,7 +47,8 @@ void WriteImage(const std::string& path, const uint8_t* data, size_t size) {
   if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0) Fail("cannot write " + path);
 }
 
-// Runs "skelvane BASE/image.img BASE/a/b/out" in a fresh BASE. Entries that
+// Runs "skelvane [--all] BASE/image.img BASE/a/b/out" in a fresh BASE: an odd
+// last byte, which lies past a sound image, picks --all. Entries that
 // escaped the target would show up in BASE/a/b, BASE/a or BASE.
 void Unpack(const uint8_t* data, size_t size) {
   std::string base = scratchRoot + "/skelvane-fuzz-XXXXXX";
@@ -57,9 +58,13 @@ void Unpack(const uint8_t* data, size_t size) {
   WriteImage(image, data, size);
   if (mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0) Fail("mkdir in " + base);
 
-  char* argv[] = {program.data(), image.data(), out.data(), nullptr};
+  std::string all = "--all";
+  std::vector<char*> argv = {program.data(), image.data(), out.data()};
+  if (size > 0 && data[size - 1] % 2) argv.insert(argv.begin() + 1, all.data());
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
   try {
-    SkelvaneMain(3, argv);
+    SkelvaneMain(argc, argv.data());
   } catch (const FatalError&) {
   }
   // What the process's end would have done after a fatal error, and the

@@ -48,6 +48,7 @@ EntryHeader ReadEntryHeader(uint64_t headerOffset) {
       .nextOffset = next & ~uint32_t{15},
       .execFlag = (next & 8) != 0,
       .entryType = static_cast<uint8_t>(next & 7),
+      .specInfo = DecodeWord(raw + 4),
       .size = DecodeWord(raw + 8),
   };
 }

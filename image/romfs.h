@@ -17,12 +17,17 @@ enum : uint8_t {
   kDirectory = 1,
   kRegularFile = 2,
   kSymbolicLink = 3,
+  kBlockDevice = 4,
+  kCharacterDevice = 5,
+  kSocket = 6,
+  kFifo = 7,
 };
 
 struct EntryHeader {
   uint64_t nextOffset;  // 0 ends the chain
   bool execFlag;
   uint8_t entryType;  // 0 to 7
+  uint32_t specInfo;  // a hard link's file header; a device's major << 16 | minor
   uint32_t size;
 };
 

@@ -31,6 +31,11 @@ bool SeekImageFile(ImageFile* image, uint64_t offset);
 // False with the system error kept when the system reports one.
 bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got);
 
+// Makes the byte at origin the image's first, as if the image had been cut
+// out of the file there: every position, and the size, count from it.
+// Called before the first read. False when origin lies past the end.
+bool SetImageOrigin(ImageFile* image, uint64_t origin);
+
 // How many of the next count bytes the image holds from the position. Where
 // the system cannot tell an image's size (a pipe), the bytes are read ahead.
 uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count);
@@ -88,6 +93,13 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
 // Creates a link at path with the target text unchanged; fails if anything
 // exists there.
 bool MakeSymbolicLink(const std::string& target, const OutPath& path);
+
+// The longest target, in bytes, that a link made here can hold.
+extern const uint32_t kLongestLinkTarget;
+
+// Creates a second name at path for the file at existing; fails if anything
+// exists at path.
+bool MakeHardLink(const OutPath& existing, const OutPath& path);
 
 // ---- Standard output and errors
 

@@ -92,7 +92,7 @@ int64_t SpliceSome(ImageFile* image, int out, uint64_t left) {
     const int size = fcntl(pipeFds[1], F_SETPIPE_SZ, kPipeSize);
     pipeSize = static_cast<size_t>(size > 0 ? size : fcntl(pipeFds[1], F_GETPIPE_SZ));
   }
-  loff_t from = static_cast<loff_t>(image->pos);
+  loff_t from = static_cast<loff_t>(image->origin + image->pos);
   ssize_t in;
   do
     in = posixCalls.splice(image->fd, &from, pipeFds[1], nullptr,
@@ -149,7 +149,7 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
   for (;;) {
     ssize_t r;
     if (image.sized) {
-      r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.pos));
+      r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.origin + image.pos));
     } else {
       if (image.systemPos != image.pos && !SeekSystem(image, image.pos)) return -1;
       r = posixCalls.read(image.fd, dst, count);
@@ -160,8 +160,8 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
 }
 
 bool SeekSystem(ReadAhead& reads, uint64_t offset) {
-  if (lseek(static_cast<ImageFile&>(reads).fd, static_cast<off_t>(offset), SEEK_SET) < 0)
-    return false;
+  const off_t to = static_cast<off_t>(reads.origin + offset);
+  if (lseek(static_cast<ImageFile&>(reads).fd, to, SEEK_SET) < 0) return false;
   reads.systemPos = offset;
   return true;
 }
@@ -261,8 +261,17 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   return closed ? CopyResult::kDone : CopyResult::kWriteFailed;
 }
 
+// PATH_MAX less the terminator: the kernel refuses longer targets.
+const uint32_t kLongestLinkTarget = 4095;
+
 bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   return symlinkat(target.c_str(), ParentFd(path), path.name.c_str()) == 0;
+}
+
+bool MakeHardLink(const OutPath& existing, const OutPath& path) {
+  // No flag: a link that stands at existing is not followed.
+  return linkat(ParentFd(existing), existing.name.c_str(), ParentFd(path), path.name.c_str(), 0) ==
+         0;
 }
 
 bool IsSystemHelpOption(const std::string&) {

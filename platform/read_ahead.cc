@@ -29,6 +29,20 @@ bool SeekImageFile(ImageFile* image, uint64_t offset) {
   return true;
 }
 
+bool SetImageOrigin(ImageFile* image, uint64_t origin) {
+  ReadAhead& reads = ReadsOf(image);
+  if (reads.sized) {
+    if (origin > reads.size) return false;
+    reads.size -= origin;
+  }
+  reads.origin = origin;
+  // The system's position is still at the start of the file, before the
+  // image unless it starts there.
+  if (origin != 0) reads.systemPos = kSystemPosUnknown;
+  reads.windowLen = 0;
+  return true;
+}
+
 bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {
   ReadAhead& reads = ReadsOf(image);
   auto* out = static_cast<uint8_t*>(dst);

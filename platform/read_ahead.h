@@ -14,14 +14,18 @@ struct ReadAhead {
   // The size is known (a file or a disk): reads may go anywhere. Otherwise
   // (a pipe, a device) the image is read in sequence.
   bool sized = false;
-  uint64_t size = 0;
+  uint64_t size = 0;       // counted from the origin
+  uint64_t origin = 0;     // where the image starts in the file: position 0
   uint64_t pos = 0;        // the logical position
-  uint64_t systemPos = 0;  // where the system's own position stands
+  uint64_t systemPos = 0;  // where the system's own position stands, logically
   // The bytes of the image at [windowPos, windowPos + windowLen).
   std::vector<uint8_t> window;
   uint64_t windowPos = 0;
   size_t windowLen = 0;
 };
+
+// A systemPos that no position equals: the next read seeks first.
+constexpr uint64_t kSystemPosUnknown = UINT64_MAX;
 
 // Large enough that a plain copy moves the bytes in few calls, small enough
 // to stay out of the way; the headers of small files share it with their data.
@@ -33,7 +37,8 @@ constexpr size_t kMaxTransfer = size_t{1} << 30;
 // at reads.pos into dst, leaving pos where it was: the count read, 0 at the
 // end, or -1 with the system error kept. SeekSystem moves the system's own
 // position (systemPos) to offset, for images read in sequence; false with
-// the system error kept. ReadsOf gives an open image's read-ahead.
+// the system error kept. Both add the origin to the logical positions they
+// are given. ReadsOf gives an open image's read-ahead.
 int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count);
 bool SeekSystem(ReadAhead& reads, uint64_t offset);
 ReadAhead& ReadsOf(ImageFile* image);

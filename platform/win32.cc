@@ -142,7 +142,7 @@ bool SeekSystem(ReadAhead& reads, uint64_t offset) {
     return false;
   }
   LARGE_INTEGER to;
-  to.QuadPart = static_cast<LONGLONG>(offset);
+  to.QuadPart = static_cast<LONGLONG>(reads.origin + offset);
   if (!SetFilePointerEx(handle, to, nullptr, FILE_BEGIN)) return KeepError(false);
   reads.systemPos = offset;
   return true;
@@ -223,6 +223,10 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   return result;
 }
 
+// A shortcut counts its target in 16 bits, and no byte of the target
+// becomes more than one UTF-16 unit.
+const uint32_t kLongestLinkTarget = 0xFFFF;
+
 bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   // The link's own name must be free too, or the shortcut would stand beside
   // an entry of the same name.
@@ -241,6 +245,10 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   // A shortcut cut short is no shortcut; the file is this run's own.
   if (!written) DeleteFileA(linkPath.c_str());
   return written;
+}
+
+bool MakeHardLink(const OutPath& existing, const OutPath& path) {
+  return CreateHardLinkA(path.shown.c_str(), existing.shown.c_str(), nullptr) || KeepError(false);
 }
 
 bool IsSystemHelpOption(const std::string& argument) {

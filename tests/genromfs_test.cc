@@ -16,71 +16,122 @@ uint32_t Padded(size_t n) {
 }
 
 // What a run on a sound image must print and create, read from the image by
-// this walker of the test's own.
+// this walker of the test's own, with --all or without.
 struct Expected {
+  bool all = false;
   std::string listing;  // one line per entry, depth first in chain order
-  std::string links;    // one line per link, in the order the walk meets them
-  int linkCount = 0;
+  std::string fatal;    // without --all, the message of the entry that ends the run
+  // Each link, in the order the walk meets it: its path as shown and on
+  // disk, and its target text, or the header of the file it names.
+  struct Link {
+    std::string shown, rel, target;
+    uint32_t file = 0;
+    bool hard = false;
+  };
+  std::vector<Link> links;
+  int symbolic = 0, hard = 0, special = 0;
+  std::map<uint32_t, std::pair<std::string, std::string>> files;  // header: shown, rel
   Tree tree;
   std::map<std::string, unsigned> modes;  // of files and directories, as created
 };
 
-void ReadChain(const std::string& image, uint32_t at, int depth, const std::string& shown,
+// Reads the chain at at; false where the run ends.
+bool ReadChain(const std::string& image, uint32_t at, int depth, const std::string& shown,
                const std::string& rel, Expected& e) {
   const std::string indent(3 * depth, '.');
   do {
-    const uint32_t next = ReadWordAt(image, at), size = ReadWordAt(image, at + 8);
+    const uint32_t next = ReadWordAt(image, at), info = ReadWordAt(image, at + 4),
+                   size = ReadWordAt(image, at + 8);
     const std::string name = image.c_str() + at + 16;
     const uint32_t data = at + 16 + Padded(name.size() + 1);
     const std::string exec = (next & 8) ? "(X)" : "";
-    const std::string path = rel + name;
-    switch (next & 7) {
+    const std::string path = rel + name, full = shown + "\\" + name;
+    const unsigned type = next & 7;
+    switch (type) {
       case 0:
         e.listing += indent + "[" + name + "] " + exec + "\n";
+        if (name == "." || name == "..") break;
+        if (!e.all) {
+          e.fatal = "File Type 0: " + full + "\n";
+          return false;
+        }
+        e.links.push_back({full, path, "", info, true});
+        ++e.hard;
         break;
       case 1:
         e.listing += indent + "[" + name + "] " + exec + "\n";
         if (name == ".") break;
         e.tree[path] = "dir";
         e.modes[path] = CreatedWith(0777);
-        ReadChain(image, data, depth + 1, shown + "\\" + name, path + "/", e);
+        if (!ReadChain(image, data, depth + 1, full, path + "/", e)) return false;
         break;
       case 2:
         e.listing += indent + name + " (" + std::to_string(size) + ") " + exec + "\n";
         e.tree[path] = "file:" + image.substr(data, size);
         e.modes[path] = CreatedWith(exec.empty() ? 0666 : 0777);
+        e.files[at] = {full, path};
         break;
       case 3: {
         const std::string target = image.substr(data, size);
         e.listing +=
             indent + name + " <SYMBOLIC LINK> (" + std::to_string(size) + ") " + exec + "\n";
-        e.links +=
-            "-> create symbolic link " + shown + "\\" + name + " with " + target + " (done)\n";
-        ++e.linkCount;
+        if (!e.all && e.symbolic == 256) {
+          e.fatal = "Maximum Type 3 Links Reached\n";
+          return false;
+        }
+        e.links.push_back({full, path, target});
+        ++e.symbolic;
         e.tree[path] = "link:" + target;
         break;
       }
       default:
-        ADD_FAILURE() << "genromfs wrote an entry of type " << (next & 7);
+        if (!e.all) {
+          e.fatal = "Unknown File Type " + std::to_string(type) + " for " + full + "\n";
+          return false;
+        }
+        e.listing += indent + name;
+        if (type == 4 || type == 5)
+          e.listing += (type == 4 ? " <BLOCK DEVICE> (" : " <CHARACTER DEVICE> (") +
+                       std::to_string(info >> 16) + ", " + std::to_string(info & 0xFFFF) + ")";
+        else
+          e.listing += type == 6 ? " <SOCKET>" : " <FIFO>";
+        e.listing += " " + exec + "\n";
+        ++e.special;
     }
     at = next & ~15u;
   } while (at != 0);
+  return true;
 }
 
-// The whole standard output of "skelvane image.img out", and the tree.
-Expected ReadImage(const std::string& image) {
+// The whole standard output of "skelvane [--all] image.img out", and the tree.
+Expected ReadImage(const std::string& image, bool all) {
   const std::string volume = image.c_str() + 16;
   Expected e;
-  ReadChain(image, 16 + Padded(volume.size() + 1), 0, "out", "", e);
+  e.all = all;
+  const bool whole = ReadChain(image, 16 + Padded(volume.size() + 1), 0, "out", "", e);
   e.listing = "Image name=" + volume + " (" + std::to_string(volume.size()) +
               ")\nUNPACKING ROMFS IMAGE image.img to out...\n" + e.listing;
-  if (e.linkCount > 0) e.links = "\nRESOLVING SYMBOLIC LINKS...\n" + e.links;
+  if (!whole) return e;
+  if (!e.links.empty())
+    e.listing += all ? "\nRESOLVING LINKS...\n" : "\nRESOLVING SYMBOLIC LINKS...\n";
+  for (const Expected::Link& link : e.links) {
+    if (link.hard && e.files.contains(link.file)) {
+      const auto& [fileShown, fileRel] = e.files.at(link.file);
+      e.listing += "-> create hard link " + link.shown + " with " + fileShown + " (done)\n";
+      e.tree[link.rel] = e.tree.at(fileRel);
+    } else {
+      e.listing += "-> create symbolic link " + link.shown + " with " + link.target + " (done)\n";
+    }
+  }
+  e.listing += "\nDONE.";
+  if (all)
+    e.listing += " (" + std::to_string(e.symbolic) + " symbolic links, " + std::to_string(e.hard) +
+                 " hard links, 0 unresolved, " + std::to_string(e.special) +
+                 " special files not made)";
+  else if (e.symbolic > 0)
+    e.listing += " (" + std::to_string(e.symbolic) + " symbolic links, 0 unresolved)";
+  e.listing += "\n";
   return e;
-}
-
-std::string Summary(const Expected& e) {
-  if (e.linkCount == 0) return "\nDONE.\n";
-  return "\nDONE. (" + std::to_string(e.linkCount) + " symbolic links, 0 unresolved)\n";
 }
 
 // The first path at which two trees differ, or "" when they are the same: a
@@ -91,6 +142,11 @@ std::string FirstDifference(const Tree& a, const Tree& b) {
   for (const auto& [path, what] : b)
     if (!a.contains(path)) return path;
   return "";
+}
+
+ino_t Inode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 void MakeFile(const std::string& path, const std::string& bytes, mode_t mode) {
@@ -120,24 +176,54 @@ class Genromfs : public ::testing::Test {
   }
 
   // Makes an image of the source tree with genromfs and the given options,
-  // unpacks it, and compares the trace with the image and the tree with the source.
-  void ExpectRoundTrip(const std::string& source, const std::string& options = "") {
+  // unpacks it, and compares the trace with the image and the tree with the
+  // source; with --all, the source's special files are listed, not made.
+  void ExpectRoundTrip(const std::string& source, const std::string& options = "",
+                       bool all = false) {
     Unpack u;
     const std::string command = "genromfs -V 'made by genromfs' " + options + " -d '" + source +
                                 "' -f '" + (u.dir / "image.img") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    const Expected expected = ReadImage(ReadFileBytes(u.dir / "image.img"));
-    const Tree tree = ScanTree(source);
+    const Expected expected = ReadImage(ReadFileBytes(u.dir / "image.img"), all);
+    ASSERT_EQ(expected.fatal, "") << "not a round trip";
+    Tree tree = ScanTree(source);
+    // genromfs makes a device of an empty file named "@name,type,major,minor".
+    std::erase_if(tree, [all](const auto& entry) {
+      const std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+      return all && ((name.starts_with('@') && name.find(',') != std::string::npos &&
+                      entry.second == "file:") ||
+                     entry.second == "other");
+    });
     ASSERT_EQ(FirstDifference(expected.tree, tree), "") << "this test misread the image";
 
-    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
-    EXPECT_EQ(r.out, expected.listing + expected.links + Summary(expected));
+    const RunResult r = RunSkelvane(all ? std::vector<std::string>{"--all", "image.img", "out"}
+                                        : std::vector<std::string>{"image.img", "out"},
+                                    u.dir.path());
+    EXPECT_EQ(r.out, expected.listing);
     EXPECT_EQ(r.status, 0);
     Tree unpacked = {{"out", "dir"}};
     for (const auto& [path, what] : tree) unpacked["out/" + path] = what;
     EXPECT_EQ(FirstDifference(u.Left(), unpacked), "");
     for (const auto& [path, mode] : expected.modes)
       EXPECT_EQ(PermissionsOf(u.dir / ("out/" + path)), mode) << path;
+    for (const Expected::Link& link : expected.links) {
+      if (!link.hard) continue;
+      EXPECT_EQ(Inode(u.dir / ("out/" + link.rel)),
+                Inode(u.dir / ("out/" + expected.files.at(link.file).second)))
+          << link.rel;
+    }
+  }
+
+  // Without --all, the run ends at the first entry it does not unpack.
+  void ExpectEndWithoutAll(const std::string& source) {
+    Unpack u;
+    const std::string command = "genromfs -d '" + source + "' -f '" + (u.dir / "image.img") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const Expected expected = ReadImage(ReadFileBytes(u.dir / "image.img"), false);
+    ASSERT_NE(expected.fatal, "");
+    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
+    EXPECT_EQ(r.out, expected.listing + expected.fatal);
+    EXPECT_EQ(r.status, 255);
   }
 
   ScratchDir src;
@@ -174,6 +260,28 @@ TEST_F(Genromfs, HandMadeTree) {
   ExpectRoundTrip(src.path());
   // Aligned file data leaves gaps between the entries of a chain.
   ExpectRoundTrip(src.path(), "-a 4096");
+}
+
+TEST_F(Genromfs, RootFileSystemWithAll) {
+  // busybox with 300 applets, a file with three names in two directories,
+  // devices and a fifo in /dev.
+  for (const char* dir : {"bin", "etc", "dev", "etc/init.d"}) MakeDir(src / dir);
+  MakeFile(src / "bin/busybox",
+           "\x7f"
+           "ELF busybox",
+           0755);
+  for (int i = 0; i < 300; ++i) MakeLink(src / ("bin/applet" + std::to_string(i)), "busybox");
+  MakeFile(src / "etc/passwd", "root:x:0:0::/root:/bin/sh\n", 0644);
+  ASSERT_EQ(link((src / "etc/passwd").c_str(), (src / "etc/passwd-").c_str()), 0);
+  ASSERT_EQ(link((src / "etc/passwd").c_str(), (src / "etc/init.d/passwd").c_str()), 0);
+  for (const char* device : {"@console,c,5,1", "@tty0,c,4,0", "@mtdblock0,b,31,0"})
+    MakeFile(src / (std::string("dev/") + device), "", 0644);
+  ASSERT_EQ(mkfifo((src / "dev/initctl").c_str(), 0600), 0);
+  ExpectRoundTrip(src.path(), "", true);
+  ExpectEndWithoutAll(src.path());
+  // Without hard links and devices, the 257th link ends it.
+  ASSERT_EQ(std::system(("rm -r '" + src / "etc' '" + src / "dev'").c_str()), 0);
+  ExpectEndWithoutAll(src.path());
 }
 
 std::string RandomName(std::mt19937& rng) {
@@ -221,6 +329,7 @@ TEST_F(Genromfs, RandomTrees) {
     MakeDir(root);
     MakeRandomTree(root, rng);
     ExpectRoundTrip(root);
+    ExpectRoundTrip(root, "", true);
   }
 }
 

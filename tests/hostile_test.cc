@@ -138,10 +138,14 @@ TEST(Hostile, LinkNamedLikeADirectoryCannotRedirectIt) {
 }
 
 TEST(Hostile, FourGigabyteImage) {
-  for (const uint32_t lastSize : {0u, 5u}) {
+  // Alone, and beyond a large offset in a larger file.
+  for (const auto& [lastSize, at] : {std::pair{0u, 0ull}, {5u, 0ull}, {5u, 0xC0000003ull}}) {
     Unpack u;
-    WriteFourGigabyteImage(u.dir / "image.img", lastSize);
-    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path());
+    WriteFourGigabyteImage(u.dir / "image.img", lastSize, at);
+    const RunResult r = RunSkelvane(
+        at ? std::vector<std::string>{"--offset", std::to_string(at), "image.img", "out"}
+           : std::vector<std::string>{"image.img", "out"},
+        u.dir.path());
     const std::string listing = kFourGigabyteListing + std::to_string(lastSize) + ") \n";
     Tree left = kFourGigabyteTree;
     if (lastSize == 0) {

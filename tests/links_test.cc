@@ -71,6 +71,17 @@ TEST(Links, AtMost256PerImage) {
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(u.Tree().empty());
   }
+  {
+    // With --all, as many as the image holds.
+    Unpack u{.options = {"--all"}};
+    const RunResult r = u.Run("vol", ManyLinks(1000));
+    EXPECT_TRUE(
+        r.out.ends_with("-> create symbolic link out\\l999 with t (done)\n"
+                        "\nDONE. (1000 symbolic links, 0 hard links, 0 unresolved, 0 special "
+                        "files not made)\n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(u.Tree().size(), 1000u);
+  }
 }
 
 TEST(Links, TargetOfAtMost260Bytes) {
@@ -90,6 +101,26 @@ TEST(Links, TargetOfAtMost260Bytes) {
     EXPECT_EQ(r.out, kHead + "l <SYMBOLIC LINK> (261) \nType 3 Link Size Error\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(u.Tree().empty());
+  }
+  {
+    // With --all, as long as the system holds; a longer one fails alone,
+    // unread, even where the image does not hold its bytes.
+    const std::string t4095 = "/" + std::string(4094, 't');
+    Entry cut = Link("cut", "");
+    cut.size = 4096;
+    Unpack u{.options = {"--all"}};
+    const RunResult r = u.Run("vol", {Link("l", t4095), Link("m", t4095 + "m"), cut});
+    EXPECT_EQ(r.out, kHead +
+                         "l <SYMBOLIC LINK> (4095) \nm <SYMBOLIC LINK> (4096) \n"
+                         "cut <SYMBOLIC LINK> (4096) \n\nRESOLVING LINKS...\n"
+                         "-> create symbolic link out\\l with " +
+                         t4095 +
+                         " (done)\n-> create symbolic link out\\m with  (ERROR!!!)\n"
+                         "-> create symbolic link out\\cut with  (ERROR!!!)\n"
+                         "\nDONE. (3 symbolic links, 0 hard links, 2 unresolved, 0 special "
+                         "files not made)\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(u.Tree(), (Tree{{"l", "link:" + t4095}}));
   }
 }
 

@@ -36,6 +36,7 @@ void LayOutChain(std::string& image, std::vector<Entry>& chain) {
     }
     const uint32_t size =
         e.size ? *e.size : (e.type == 1 ? 0 : static_cast<uint32_t>(e.data.size()));
+    WriteWordAt(image, e.offset + 4, e.specInfo);
     WriteWordAt(image, e.offset + 8, size);
   }
   for (size_t i = 0; i < chain.size(); ++i) {
@@ -111,6 +112,12 @@ uint32_t DataOffset(const std::string& image, uint32_t headerOffset) {
 
 void SetNext(std::string& image, uint32_t headerOffset, uint32_t next) {
   WriteWordAt(image, headerOffset, next | (ReadWordAt(image, headerOffset) & 15u));
+  FixEntryChecksum(image, headerOffset);
+  FixVolumeChecksum(image);
+}
+
+void SetSpecInfo(std::string& image, uint32_t headerOffset, uint32_t specInfo) {
+  WriteWordAt(image, headerOffset + 4, specInfo);
   FixEntryChecksum(image, headerOffset);
   FixVolumeChecksum(image);
 }

@@ -14,6 +14,7 @@ struct Entry {
   std::string data;              // file contents or link target
   std::vector<Entry> children;   // a directory's chain, laid out right after its name
   std::optional<uint32_t> size;  // overrides the size word
+  uint32_t specInfo = 0;
   bool badChecksum = false;
   uint32_t offset = 0;  // header offset, filled in by BuildImage
 };
@@ -34,6 +35,8 @@ void WriteWordAt(std::string& image, uint32_t offset, uint32_t value);
 // Points the header at headerOffset to next, keeping its type and exec bits,
 // and repairs the checksums.
 void SetNext(std::string& image, uint32_t headerOffset, uint32_t next);
+// Sets the info word of the header at headerOffset and repairs the checksums.
+void SetSpecInfo(std::string& image, uint32_t headerOffset, uint32_t specInfo);
 // Makes the entry at headerOffset sum to 0 over its header and padded name.
 void FixEntryChecksum(std::string& image, uint32_t headerOffset);
 // Makes the first 512 bytes sum to 0.

@@ -94,8 +94,14 @@ TEST(Skelvane, TerminalSeesNoControlBytes) {
 
 TEST(Skelvane, OptionsAloneOrTheUsageText) {
   ScratchDir dir;
+  // More than an image and a target after the options, or an option twice.
   for (const auto& args :
-       std::vector<std::vector<std::string>>{{}, {"a", "b", "c"}, {"--help", "a", "b"}}) {
+       std::vector<std::vector<std::string>>{{},
+                                             {"a", "b", "c"},
+                                             {"--help", "a", "b"},
+                                             {"--all", "a", "b", "c"},
+                                             {"--all", "--all", "a"},
+                                             {"--offset=1", "--offset", "2", "a"}}) {
     const RunResult r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.status, 255);
@@ -104,7 +110,8 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
   EXPECT_EQ(r.out, "skelvane " SKELVANE_VERSION "\n");
   EXPECT_EQ(r.status, 0);
   r = RunSkelvane({"--help"}, dir.path());
-  EXPECT_TRUE(r.out.starts_with("Usage: skelvane romfsImage [target directory] [ > traceFile]\n"))
+  EXPECT_TRUE(r.out.starts_with(
+      "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [ > traceFile]\n"))
       << r.out;
   EXPECT_TRUE(r.out.ends_with("\nManual: man skelvane (skelvane.html on Windows)\n")) << r.out;
   EXPECT_EQ(r.status, 0);
@@ -113,20 +120,54 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
   r = RunSkelvane({"--help"}, dir.path(), {.out = RunOptions::Out::kFull});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "skelvane: cannot write the trace: No space left on device\n");
-  // Only the whole of a lone argument is an option; anything else is an image.
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help", "out"}, {"--version", "out"}, {"-h"}, {"--help="}, {"/?"}}) {
+  // Only the whole of a lone argument is --help or --version, and options
+  // only when an image follows them; anything else is an image.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help", "out"},
+                                                                {"--version", "out"},
+                                                                {"-h"},
+                                                                {"--help="},
+                                                                {"/?"},
+                                                                {"--all"},
+                                                                {"--all", "--all"},
+                                                                {"--offset", "5"},
+                                                                {"--offset=5"},
+                                                                {"--ALL", "out"},
+                                                                {"-all", "out"}}) {
     r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, "\nError: No such file or directory\n\n") << args[0];
     EXPECT_EQ(r.status, 255) << args[0];
   }
+  for (const std::string offset : {"", "0x", "-1", "+1", "1k", " 1", "0x1g", "--all"}) {
+    r = RunSkelvane({"--offset", offset, "a"}, dir.path());
+    EXPECT_EQ(r.out, "\nOffset is not a number: " + offset + "\n") << offset;
+    EXPECT_EQ(r.status, 255) << offset;
+  }
   EXPECT_TRUE(ScanTree(dir.path()).empty());
-  std::vector<Entry> root = {File("f", "x")};
+  std::vector<Entry> root = {File("f", "x"), HardLink("h")};
   WriteFileBytes(dir / "--help", BuildImage("v", root));
   r = RunSkelvane({"./--help"}, dir.path());
   EXPECT_EQ(r.out,
-            "Image name=v (1)\nUNPACKING ROMFS IMAGE ./--help to ROMFS...\nf (1) \n\nDONE.\n");
-  EXPECT_EQ(r.status, 0);
+            "Image name=v (1)\nUNPACKING ROMFS IMAGE ./--help to ROMFS...\nf (1) \n[h] \n"
+            "File Type 0: ROMFS\\h\n");
+  EXPECT_EQ(r.status, 255);
+  // Options in either order, each form of --offset, the default target.
+  const std::string all =
+      "Image name=v (1)\nUNPACKING ROMFS IMAGE --help to ROMFS2...\nf (1) \n"
+      "[h] \n\nRESOLVING LINKS...\n-> create hard link ROMFS2\\h with 0x0 "
+      "(ERROR!!!)\n\nDONE. (0 symbolic links, 1 hard links, 1 unresolved, "
+      "0 special files not made)\n";
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--all", "--help", "ROMFS2"},
+                                             {"--offset", "0", "--all", "--help", "ROMFS2"},
+                                             {"--all", "--offset=0x0", "--help", "ROMFS2"}}) {
+    std::filesystem::remove_all(dir / "ROMFS2");
+    r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, all);
+    EXPECT_EQ(r.status, 0);
+  }
+  r = RunSkelvane({"--all", "--help"}, dir.path());
+  EXPECT_TRUE(r.out.starts_with("Image name=v (1)\nUNPACKING ROMFS IMAGE --help to ROMFS...\n"));
+  EXPECT_EQ(r.status, 255);  // ROMFS exists
 }
 
 TEST(Skelvane, ArgumentLengthLimits) {
@@ -208,29 +249,58 @@ TEST(Skelvane, PipeAsImageFailsAtFirstSeek) {
 }
 
 TEST(Skelvane, UnpacksTheSampleImage) {
+  // Alone, and inside a larger file at an odd offset, after bytes that hold
+  // the magic too: it reads as if cut out, and nothing before it is read.
+  // (What follows it counts where the volume's checksum covers it.)
   ScratchDir dir;
-  const RunResult r = RunSkelvane({SAMPLE_IMAGE, "sample-out"}, dir.path());
-  EXPECT_EQ(r.out, std::string("Image name=sample (6)\nUNPACKING ROMFS IMAGE ") + SAMPLE_IMAGE +
-                       " to sample-out...\n"
-                       "[.] \n"
-                       "[..] \n"
-                       "[bin] \n"
-                       "...[.] \n"
-                       "...[..] \n"
-                       "...hello (43) (X)\n"
-                       "...hi <SYMBOLIC LINK> (5) \n"
-                       "README (52) \n"
-                       "\nRESOLVING SYMBOLIC LINKS...\n"
-                       "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
-                       "\nDONE. (1 symbolic links, 0 unresolved)\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(
-      ScanTree(dir.path()),
-      (Tree{{"sample-out", "dir"},
-            {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
-            {"sample-out/bin", "dir"},
-            {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
-            {"sample-out/bin/hi", "link:hello"}}));
+  std::string image = ReadFileBytes(SAMPLE_IMAGE);
+  image.resize(std::max<size_t>(image.size(), 512), '\0');
+  const std::string before = "-rom1fs-" + std::string(993, '\xff');
+  WriteFileBytes(dir / "fw.bin", before + image + "-rom1fs- after");
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{SAMPLE_IMAGE, "sample-out"},
+                                             {"--offset", "1001", "fw.bin", "sample-out"},
+                                             {"--offset=0x3E9", "fw.bin", "sample-out"}}) {
+    std::filesystem::remove_all(dir / "sample-out");
+    const RunResult r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, "Image name=sample (6)\nUNPACKING ROMFS IMAGE " + args[args.size() - 2] +
+                         " to sample-out...\n"
+                         "[.] \n"
+                         "[..] \n"
+                         "[bin] \n"
+                         "...[.] \n"
+                         "...[..] \n"
+                         "...hello (43) (X)\n"
+                         "...hi <SYMBOLIC LINK> (5) \n"
+                         "README (52) \n"
+                         "\nRESOLVING SYMBOLIC LINKS...\n"
+                         "-> create symbolic link sample-out\\bin\\hi with hello (done)\n"
+                         "\nDONE. (1 symbolic links, 0 unresolved)\n");
+    EXPECT_EQ(r.status, 0);
+    Tree left = ScanTree(dir.path());
+    left.erase("fw.bin");
+    EXPECT_EQ(
+        left,
+        (Tree{{"sample-out", "dir"},
+              {"sample-out/README", "file:This tree was unpacked from sample.img by skelvane.\n"},
+              {"sample-out/bin", "dir"},
+              {"sample-out/bin/hello", "file:#!/bin/sh\necho hello from the sample image\n"},
+              {"sample-out/bin/hi", "link:hello"}}));
+  }
+  // At the very end the image is empty; past it, there is none.
+  const std::string size = std::to_string(before.size() + image.size() + 14);
+  RunResult r = RunSkelvane({"--offset", size, "fw.bin", "end"}, dir.path());
+  EXPECT_EQ(r.out, "Read image infos failed, size: 0\n");
+  EXPECT_EQ(r.status, 255);
+  for (const auto& [offset, shown] : std::vector<std::pair<std::string, std::string>>{
+           {std::to_string(std::stoull(size) + 1), std::to_string(std::stoull(size) + 1)},
+           {"0x10000000000000000", "18446744073709551615"}}) {
+    r = RunSkelvane({"--offset=" + offset, "fw.bin", "past"}, dir.path());
+    EXPECT_EQ(r.out, "\nOffset past the end of the image: " + shown + "\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "end"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "past"));
 }
 
 }  // namespace

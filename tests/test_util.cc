@@ -187,17 +187,17 @@ std::string ExampleImage() {
 
 }  // namespace
 
-void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize) {
+void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize, uint64_t at) {
   Entry last = File("end", "");
   last.size = lastSize;
   std::vector<Entry> root = {File("low", "l")};
   std::string image = BuildImage("vol", root);
   SetNext(image, root[0].offset, 0x80000000u);
-  WriteFileBytes(path, image);
-  WriteBytesAt(path, 0x80000000u, LoneEntry(File("mid", "past 2^31"), 0xC0000000u));
-  WriteBytesAt(path, 0xC0000000u, LoneEntry(File("high", "3/4"), 0xFFFFFFE0u));
-  WriteBytesAt(path, 0xFFFFFFE0u, LoneEntry(last, 0));
-  if (fs::file_size(path) != 1ull << 32) throw std::runtime_error("not 4 GiB: " + path);
+  WriteBytesAt(path, at, image);
+  WriteBytesAt(path, at + 0x80000000u, LoneEntry(File("mid", "past 2^31"), 0xC0000000u));
+  WriteBytesAt(path, at + 0xC0000000u, LoneEntry(File("high", "3/4"), 0xFFFFFFE0u));
+  WriteBytesAt(path, at + 0xFFFFFFE0u, LoneEntry(last, 0));
+  if (fs::file_size(path) != at + (1ull << 32)) throw std::runtime_error("not 4 GiB: " + path);
 }
 
 RunResult RunExample(const ScratchDir& dir, const RunOptions& options) {
@@ -242,6 +242,7 @@ ScratchDir::~ScratchDir() {
 RunResult Unpack::Run(const std::string& image, std::vector<std::string> extraArgs) {
   WriteFileBytes(dir / "image.img", image);
   extraArgs.insert(extraArgs.begin(), "image.img");
+  extraArgs.insert(extraArgs.begin(), options.begin(), options.end());
   return RunSkelvane(extraArgs, dir.path());
 }
 

@@ -81,11 +81,11 @@ class ScratchDir {
 // One entry laid out alone, to be written at any offset, linked to next.
 std::string LoneEntry(Entry entry, uint32_t next);
 
-// A sparse image of exactly 2^32 bytes: entries past 2^31 and 3 * 2^30, and
-// a last one, "end", whose lastSize bytes of data would start at 2^32, the
-// end of the image. The trace of unpacking it into "out" up to the size of
+// A sparse image of exactly 2^32 bytes, written at offset at of the file:
+// entries past 2^31 and 3 * 2^30, and a last one, "end", whose lastSize bytes
+// of data would start at 2^32, the end of the image. The trace of unpacking it into "out" up to the size of
 // "end", and the tree it leaves when "end" is empty.
-void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize);
+void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize, uint64_t at = 0);
 inline const std::string kFourGigabyteListing = kHead + "low (1) \nmid (9) \nhigh (3) \nend (";
 inline const Tree kFourGigabyteTree = {{"out", "dir"},
                                        {"out/low", "file:l"},
@@ -100,9 +100,10 @@ extern const std::string kExampleTrace;
 extern const Tree kExampleTree;
 
 // The scratch directory of an end-to-end case: the image is written as
-// "image.img", the program runs inside it and unpacks into "out".
+// "image.img", the program runs inside it with options and unpacks into "out".
 struct Unpack {
-  ScratchDir dir;
+  ScratchDir dir{};
+  std::vector<std::string> options = {};
   RunResult Run(const std::string& image, std::vector<std::string> extraArgs = {"out"});
   RunResult Run(const std::string& volume, std::vector<Entry> root);
   std::map<std::string, std::string> Tree() const { return ScanTree(dir / "out"); }

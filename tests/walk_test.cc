@@ -1,6 +1,7 @@
 // The walk over the directory chains: what is listed, created and refused.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -56,17 +57,99 @@ TEST(Walk, HardLinksOtherThanDotsEndRun) {
   EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
 }
 
+TEST(Walk, AllMakesHardLinksOnlyToFilesItUnpacked) {
+  // To a file, before and after it in the walk; to a directory, a symbolic
+  // link, itself, a header outside the image, one the walk never reached;
+  // and one whose name is taken.
+  std::vector<Entry> root = {
+      HardLink("early"),   Dir("d", {HardLink("."), File("f", "data", true), HardLink("late")}),
+      HardLink("to dir"),  Link("sym", "d/f"),
+      HardLink("to sym"),  HardLink("self"),
+      HardLink("outside"), HardLink("unreached"),
+      File("taken", "t"),  HardLink("taken")};
+  std::string image = BuildImage("vol", root);
+  const uint32_t file = root[1].children[1].offset, unreached = static_cast<uint32_t>(image.size());
+  image += LoneEntry(File("lost", "x"), 0);
+  const uint32_t targets[] = {file,           0,          root[1].offset, 0, root[3].offset,
+                              root[5].offset, 0xFFFFFFF0, unreached,      0, file};
+  for (size_t i = 0; i < std::size(root); ++i)
+    if (root[i].type == 0) SetSpecInfo(image, root[i].offset, targets[i]);
+  SetSpecInfo(image, root[1].children[2].offset, file);
+  const auto hex = [](uint32_t offset) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%x", offset);
+    return std::string(text);
+  };
+  Unpack u{.options = {"--all"}};
+  const RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead +
+                       "[early] \n[d] \n...[.] \n...f (4) (X)\n...[late] \n[to dir] \n"
+                       "sym <SYMBOLIC LINK> (3) \n[to sym] \n[self] \n[outside] \n"
+                       "[unreached] \ntaken (1) \n[taken] \n"
+                       "\nRESOLVING LINKS...\n"
+                       "-> create hard link out\\early with out\\d\\f (done)\n"
+                       "-> create hard link out\\d\\late with out\\d\\f (done)\n"
+                       "-> create hard link out\\to dir with " +
+                       hex(root[1].offset) +
+                       " (ERROR!!!)\n"
+                       "-> create symbolic link out\\sym with d/f (done)\n"
+                       "-> create hard link out\\to sym with " +
+                       hex(root[3].offset) +
+                       " (ERROR!!!)\n"
+                       "-> create hard link out\\self with " +
+                       hex(root[5].offset) +
+                       " (ERROR!!!)\n"
+                       "-> create hard link out\\outside with 0xfffffff0 (ERROR!!!)\n"
+                       "-> create hard link out\\unreached with " +
+                       hex(unreached) +
+                       " (ERROR!!!)\n"
+                       "-> create hard link out\\taken with out\\d\\f (ERROR!!!)\n"
+                       "\nDONE. (1 symbolic links, 8 hard links, 6 unresolved, 0 special files "
+                       "not made)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"d", "dir"},
+                            {"d/f", "file:data"},
+                            {"d/late", "file:data"},
+                            {"early", "file:data"},
+                            {"sym", "link:d/f"},
+                            {"taken", "file:t"}}));
+  struct stat f, early, late;
+  ASSERT_EQ(stat((u.dir / "out/d/f").c_str(), &f), 0);
+  ASSERT_EQ(stat((u.dir / "out/early").c_str(), &early), 0);
+  ASSERT_EQ(stat((u.dir / "out/d/late").c_str(), &late), 0);
+  EXPECT_EQ(early.st_ino, f.st_ino);
+  EXPECT_EQ(late.st_ino, f.st_ino);
+  EXPECT_EQ(f.st_nlink, 3u);
+}
+
 TEST(Walk, UnsupportedTypesEndRunAfterEarlierEntries) {
+  const std::string lines[] = {"dev <BLOCK DEVICE> (8, 65535) (X)\n",
+                               "dev <CHARACTER DEVICE> (8, 65535) (X)\n", "dev <SOCKET> (X)\n",
+                               "dev <FIFO> (X)\n"};
   for (uint8_t type = 4; type <= 7; ++type) {
     Entry device = File("dev", "");
     device.type = type;
+    device.exec = true;
+    device.specInfo = 0x0008FFFF;
+    const std::vector<Entry> root = {File("f", "1"), Link("l", "f"), device, File("g", "2")};
     Unpack u;
-    const RunResult r = u.Run("vol", {File("f", "1"), Link("l", "f"), device, File("g", "2")});
+    const RunResult r = u.Run("vol", root);
     EXPECT_EQ(r.out, kHead + "f (1) \nl <SYMBOLIC LINK> (1) \nUnknown File Type " +
                          std::to_string(type) + " for out\\dev\n");
     EXPECT_EQ(r.status, 255);
     // The link met before was captured but is never created.
     EXPECT_EQ(u.Tree(), (Tree{{"f", "file:1"}}));
+
+    // With --all they are listed and never made, whoever runs it.
+    Unpack all{.options = {"--all"}};
+    const RunResult listed = all.Run("vol", root);
+    EXPECT_EQ(listed.out, kHead + "f (1) \nl <SYMBOLIC LINK> (1) \n" + lines[type - 4] +
+                              "g (1) \n\nRESOLVING LINKS...\n"
+                              "-> create symbolic link out\\l with f (done)\n"
+                              "\nDONE. (1 symbolic links, 0 hard links, 0 unresolved, 1 special "
+                              "files not made)\n");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(all.Tree(), (Tree{{"f", "file:1"}, {"g", "file:2"}, {"l", "link:f"}}));
   }
 }
 

@@ -105,7 +105,7 @@ TEST(Windows, UnpacksTheReadmeExample) {
 TEST(Windows, SlashQuestionMarkIsHelp) {
   ScratchDir dir;
   const RunResult help = RunSkelvane({"--help"}, dir.path());
-  EXPECT_TRUE(help.out.starts_with("Usage: skelvane romfsImage")) << help.out;
+  EXPECT_TRUE(help.out.starts_with("Usage: skelvane [--all] [--offset N] romfsImage")) << help.out;
   const RunResult r = RunSkelvane({"/?"}, dir.path());
   EXPECT_EQ(r.out, help.out);
   EXPECT_EQ(r.status, 0);

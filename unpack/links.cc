@@ -1,6 +1,7 @@
 #include "unpack/links.h"
 
 #include <new>
+#include <unordered_map>
 
 #include "image/image.h"
 #include "platform/fatal.h"
@@ -9,26 +10,119 @@
 #include "unpack/path.h"
 #include "unpack/walk.h"
 
-std::array<std::unique_ptr<LinkRecord>, kMaxLinks> type3Link;
+std::vector<std::unique_ptr<LinkRecord>> type3Link;
 uint32_t cntType3 = 0;
+uint32_t cntType0 = 0;
 
-void ClearLinkTable() {
-  for (auto& link : type3Link) link.reset();
-  cntType3 = 0;
+namespace {
+
+// A directory of the tree: the links in it are made after the walk, reached
+// again from the target one name at a time.
+struct WalkedDir {
+  std::string shown;
+  std::vector<std::string> names;
+};
+std::vector<WalkedDir> walkedDirs;
+
+struct UnpackedFile {
+  uint32_t dir;
+  std::string name;
+};
+std::unordered_map<uint64_t, UnpackedFile> unpackedFiles;
+
+void Keep(std::unique_ptr<LinkRecord> record) {
+  try {
+    type3Link.push_back(std::move(record));
+  } catch (const std::bad_alloc&) {
+    Fatal("Memory Alloc Error\n");
+  }
 }
 
-void CaptureLink(const std::string& dirPath, const std::vector<std::string>& dirNames,
-                 const std::string& name, uint64_t dataOffset, uint32_t size) {
-  if (cntType3 >= kMaxLinks) Fatal("Maximum Type 3 Links Reached\n");
-  if (size > kMaxLinkTarget) Fatal("Type 3 Link Size Error\n");
+std::unique_ptr<LinkRecord> NewRecord(uint32_t dir, const std::string& name) {
   std::unique_ptr<LinkRecord> record(new (std::nothrow) LinkRecord);
   if (!record) Fatal("Memory Alloc Error\n");
-  record->dirName = dirPath;
-  record->dirNames = dirNames;
+  record->dir = dir;
   record->fileName = name;
-  SetFilePointerFromBegin(hImage, dataOffset);
-  GetType3FileName(record->type3FileName, size);
-  type3Link[cntType3++] = std::move(record);
+  return record;
+}
+
+// The place name in directory dir, with that directory opened beneath the
+// target into held; a null held when it cannot be.
+OutPath PlaceIn(uint32_t dir, const std::string& name, OutputDirHandle& held) {
+  held = OpenDirectoryBeneath(*hTarget, walkedDirs[dir].names);
+  return ChildPath(walkedDirs[dir].shown, held.get(), name);
+}
+
+bool MakeSymbolic(const LinkRecord& link) {
+  // The target text is shown up to its first zero byte, as it always was.
+  const std::string target = link.type3FileName.c_str();
+  OutputDirHandle dir;
+  const OutPath linkPath = PlaceIn(link.dir, link.fileName, dir);
+  // The line stays open; the outcome completes it.
+  Trace("-> create symbolic link %s with %s ", Printable(linkPath.shown).c_str(),
+        Printable(target).c_str());
+  // No system can hold a zero byte in a link's target: the link would point
+  // somewhere else than the image says.
+  return !link.targetTooLong && target.size() == link.type3FileName.size() && dir &&
+         MakeSymbolicLink(target, linkPath);
+}
+
+bool MakeHard(const LinkRecord& link) {
+  OutputDirHandle dir, fileDir;
+  const OutPath linkPath = PlaceIn(link.dir, link.fileName, dir);
+  const auto file = unpackedFiles.find(link.linkedHeader);
+  if (file == unpackedFiles.end()) {
+    // Not a file of this run: a directory, a link, a header never reached.
+    Trace("-> create hard link %s with 0x%llx ", Printable(linkPath.shown).c_str(),
+          static_cast<unsigned long long>(link.linkedHeader));
+    return false;
+  }
+  const OutPath filePath = PlaceIn(file->second.dir, file->second.name, fileDir);
+  Trace("-> create hard link %s with %s ", Printable(linkPath.shown).c_str(),
+        Printable(filePath.shown).c_str());
+  return dir && fileDir && MakeHardLink(filePath, linkPath);
+}
+
+}  // namespace
+
+void ClearLinkTable() {
+  type3Link.clear();
+  walkedDirs.clear();
+  unpackedFiles.clear();
+  cntType3 = 0;
+  cntType0 = 0;
+}
+
+uint32_t NoteDirectory(const std::string& shown, const std::vector<std::string>& names) {
+  walkedDirs.push_back(WalkedDir{shown, names});
+  return static_cast<uint32_t>(walkedDirs.size() - 1);
+}
+
+void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name) {
+  unpackedFiles.emplace(headerOffset, UnpackedFile{dir, name});
+}
+
+void CaptureLink(const UnpackOptions& options, uint32_t dir, const std::string& name,
+                 uint64_t dataOffset, uint32_t size) {
+  if (!options.all && cntType3 >= kMaxLinks) Fatal("Maximum Type 3 Links Reached\n");
+  if (!options.all && size > kMaxLinkTarget) Fatal("Type 3 Link Size Error\n");
+  std::unique_ptr<LinkRecord> record = NewRecord(dir, name);
+  // A target the system cannot hold fails its own link alone, unread.
+  record->targetTooLong = size > kLongestLinkTarget;
+  if (!record->targetTooLong) {
+    SetFilePointerFromBegin(hImage, dataOffset);
+    GetType3FileName(record->type3FileName, size);
+  }
+  Keep(std::move(record));
+  ++cntType3;
+}
+
+void CaptureHardLink(uint32_t dir, const std::string& name, uint64_t linkedHeader) {
+  std::unique_ptr<LinkRecord> record = NewRecord(dir, name);
+  record->hard = true;
+  record->linkedHeader = linkedHeader;
+  Keep(std::move(record));
+  ++cntType0;
 }
 
 void GetType3FileName(std::string& buffer, uint32_t size) {
@@ -40,20 +134,7 @@ void GetType3FileName(std::string& buffer, uint32_t size) {
 
 int ResolveLinkFile(uint32_t index) {
   const LinkRecord& link = *type3Link[index];
-  // The target text is shown up to its first zero byte, as it always was.
-  const std::string target = link.type3FileName.c_str();
-  OutPath linkPath = ChildPath(link.dirName, nullptr, link.fileName);
-  // The line stays open; the outcome completes it.
-  Trace("-> create symbolic link %s with %s ", Printable(linkPath.shown).c_str(),
-        Printable(target).c_str());
-  // No system can hold a zero byte in a link's target: the link would point
-  // somewhere else than the image says.
-  bool made = target.size() == link.type3FileName.size();
-  if (made) {
-    const OutputDirHandle dir = OpenDirectoryBeneath(*hTarget, link.dirNames);
-    linkPath.parent = dir.get();
-    made = dir && MakeSymbolicLink(target, linkPath);
-  }
+  const bool made = link.hard ? MakeHard(link) : MakeSymbolic(link);
   Trace(made ? "(done)\n" : "(ERROR!!!)\n");
   return made ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 #include "unpack/path.h"
 
 OutputDirHandle hTarget;
+uint32_t cntSpecialFiles = 0;
 
 namespace {
 
@@ -24,15 +25,35 @@ std::vector<std::string> dirNames;
 // Depth is an 8-bit count; deeper nesting is refused, which also bounds the recursion.
 constexpr uint8_t kMaxDepth = 255;
 
+const char* ExecMark(const EntryHeader& header) {
+  return header.execFlag ? "(X)" : "";
+}
+
+// Lists a device, a socket or a fifo, with --all; it is never made: a device
+// node from an untrusted image, made by root, would open the host's devices.
+void ListSpecialFile(const UnpackOptions& options, const EntryHeader& header,
+                     const OutPath& fullPath, const std::string& line, bool numbered) {
+  if (!options.all)
+    Fatal("Unknown File Type %d for %s\n", header.entryType, Printable(fullPath.shown).c_str());
+  if (numbered)
+    Trace("%s (%u, %u) %s\n", line.c_str(), header.specInfo >> 16, header.specInfo & 0xFFFF,
+          ExecMark(header));
+  else
+    Trace("%s %s\n", line.c_str(), ExecMark(header));
+  ++cntSpecialFiles;
+}
+
 }  // namespace
 
 void ForgetReadHeaders() {
   readHeaders.clear();
   dirNames.clear();
   hTarget.reset();
+  cntSpecialFiles = 0;
 }
 
-void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth) {
+void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth,
+                     const UnpackOptions& options) {
   const std::string indent(depth * 3u, '.');
   OutputDirHandle dir;
   if (!CreateNewDir(dirPath, dir))
@@ -40,6 +61,7 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
           Printable(dirPath.shown).c_str());
   const OutputDir* self = dir.get();
   if (depth == 0) hTarget = std::move(dir);
+  const uint32_t dirIndex = NoteDirectory(dirPath.shown, dirNames);
 
   std::string name;
   for (;;) {
@@ -55,12 +77,13 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
       Fatal("Checksum Error: %s\n", Printable(fullPath.shown).c_str());
     if (!NameIsSafe(name)) Fatal("Unsafe file name: %s\n", Printable(fullPath.shown).c_str());
 
-    const char* exec = header.execFlag ? "(X)" : "";
+    const char* exec = ExecMark(header);
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
-        if (name != "." && name != "..")
-          Fatal("File Type 0: %s\n", Printable(fullPath.shown).c_str());
+        if (name == "." || name == "..") break;
+        if (!options.all) Fatal("File Type 0: %s\n", Printable(fullPath.shown).c_str());
+        CaptureHardLink(dirIndex, name, header.specInfo);
         break;
       case kDirectory:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
@@ -68,21 +91,34 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
         if (depth == kMaxDepth)
           Fatal("Directory nesting too deep: %s\n", Printable(fullPath.shown).c_str());
         dirNames.push_back(name);
-        GetFilesFromDir(fullPath, dataOffset, static_cast<uint8_t>(depth + 1));
+        GetFilesFromDir(fullPath, dataOffset, static_cast<uint8_t>(depth + 1), options);
         dirNames.pop_back();
         break;
       case kRegularFile:
         Trace("%s%s (%u) %s\n", indent.c_str(), shownName.c_str(), header.size, exec);
         SetFilePointerFromBegin(hImage, dataOffset);
         CreateNewFile(fullPath, header.size, header.execFlag);
+        // Only hard links need to find a file again.
+        if (options.all) NoteUnpackedFile(headerOffset, dirIndex, name);
         break;
       case kSymbolicLink:
         Trace("%s%s <SYMBOLIC LINK> (%u) %s\n", indent.c_str(), shownName.c_str(), header.size,
               exec);
-        CaptureLink(dirPath.shown, dirNames, name, dataOffset, header.size);
+        CaptureLink(options, dirIndex, name, dataOffset, header.size);
         break;
-      default:
-        Fatal("Unknown File Type %d for %s\n", header.entryType, Printable(fullPath.shown).c_str());
+      case kBlockDevice:
+        ListSpecialFile(options, header, fullPath, indent + shownName + " <BLOCK DEVICE>", true);
+        break;
+      case kCharacterDevice:
+        ListSpecialFile(options, header, fullPath, indent + shownName + " <CHARACTER DEVICE>",
+                        true);
+        break;
+      case kSocket:
+        ListSpecialFile(options, header, fullPath, indent + shownName + " <SOCKET>", false);
+        break;
+      case kFifo:
+        ListSpecialFile(options, header, fullPath, indent + shownName + " <FIFO>", false);
+        break;
     }
     if (header.nextOffset == 0) return;
     headerOffset = header.nextOffset;

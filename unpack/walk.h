@@ -7,15 +7,20 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "unpack/options.h"
 
 // The target directory, held open from its creation to the end of the run:
 // the links are reached from it.
 extern OutputDirHandle hTarget;
 
-// Creates dirPath and everything its chain, starting at headerOffset, holds.
-void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth);
+// Special files (devices, sockets, fifos) listed and not made, with --all.
+extern uint32_t cntSpecialFiles;
 
-// Forgets which headers the run has read and closes the target, so that a
+// Creates dirPath and everything its chain, starting at headerOffset, holds.
+void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth,
+                     const UnpackOptions& options);
+
+// Forgets which headers the run has read and what it counted, closes the target, so that a
 // harness can unpack several images in one process.
 void ForgetReadHeaders();
 
