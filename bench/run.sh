@@ -27,7 +27,7 @@
 # 100,000 and 200,000 links (one in ten a hard link) in directories of 1,000
 # with ten small files each, also unpacked with --all. The trees come from
 # make_tree.pl, with the same shapes on every machine, and are made once, with
-# their romfs images (genromfs) and tarballs, about 1.9 GiB in all.
+# their romfs images (genromfs) and tarballs, about 2.2 GiB in all.
 #
 # No tool creates device nodes: skelvane only lists them, so the tree that
 # tar, cp, the floors and the check of skelvane's output see has none (they
@@ -62,10 +62,10 @@
 # Needs root to mount, and these Debian packages: genromfs, tar, coreutils,
 # findutils, diffutils, time (for /usr/bin/time), strace, perl, gcc (cc),
 # e2fsprogs (mkfs.ext4), mount and util-linux (losetup, mount, mountpoint,
-# umount), and cmake, g++ and make to build skelvane. Space: about 1.7 GiB in
+# umount), and cmake, g++ and make to build skelvane. Space: about 2.2 GiB in
 # the cache directory, and up to 1.5 GiB of the loop file's 4 GiB at a time.
-# A full run takes about 4 minutes here (--quick about 1.5), plus about a
-# minute the first time to make the trees.
+# A full run takes about 4 minutes here (--quick about 1.5), --links about 10
+# (--quick about 4), plus about a minute the first time to make the trees.
 set -euo pipefail
 
 rounds=9 links=
