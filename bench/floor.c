@@ -1,13 +1,14 @@
-/* The benchmark's floors: makes a tree's directories, files and symbolic
- * links under a new directory, as an unpacker must, but with nothing to read.
+/* The benchmark's floors: makes a tree's directories, files, symbolic links
+ * and hard links under a new directory, as an unpacker must, but with nothing
+ * to read.
  *
  *   floor empty LIST DIR   every file left empty: the cost of the inodes
  *   floor write LIST DIR   every file gets its size in bytes, written from
  *                          a buffer already in memory: the cost of the data
  *
- * LIST has one entry a line, parents before children, as
- * find -printf '%y\t%s\t%l\t%P\n' | sort -t '\t' -k4 makes it:
- * type (d, f or l), size, link target, path relative to DIR.
+ * LIST has one entry a line, parents before children, as bench/run.sh's
+ * list_of makes it: type (d, f, l, or h for a hard link), size, link target
+ * (for a hard link the path of the file it names), path relative to DIR.
  * Built by bench/run.sh with cc -O2; it has no other use.
  */
 #define _GNU_SOURCE
@@ -81,6 +82,8 @@ int main(int argc, char **argv)
       if (close(fd) != 0) fail("close", path);
     } else if (*type == 'l') {
       if (symlink(target, path) != 0) fail("symlink", path);
+    } else if (*type == 'h') {
+      if (link(target, path) != 0) fail("link", path);
     } else {
       fprintf(stderr, "floor: unknown type %s in %s\n", type, argv[2]);
       return 1;

@@ -10,6 +10,17 @@
 #   make_tree.pl firmware FILES DIR     a rootfs-shaped tree: FILES files
 #                                       (busybox among them), 30 MiB per
 #                                       1,000 files, and 250 symbolic links
+#   make_tree.pl rootfs FILES LINKS HARD DEVICES DIR
+#                                       the same tree with LINKS symbolic
+#                                       links, HARD further names of programs
+#                                       (hard links) and DEVICES device
+#                                       entries in dev/
+#   make_tree.pl links LINKS DIR        LINKS links, nine in ten symbolic,
+#                                       one in ten hard, 1,000 a directory
+#                                       with ten small files they name
+#
+# A device entry is an empty file named @name,type,major,minor, which
+# genromfs turns into a device node's entry.
 use strict;
 use warnings;
 use File::Path qw(make_path);
@@ -65,7 +76,7 @@ sub spread {
 }
 
 sub firmware_tree {
-  my ($nfiles, $root) = @_;
+  my ($nfiles, $nlinks, $nhard, $ndevices, $root) = @_;
   my @plan;  # [directory, name prefix, count, smallest, largest]
   push @plan, ['etc', 'conf', 120, 40, 4096], ['etc/init.d', 'S', 40, 200, 3000],
     ['etc/config', 'cfg', 60, 100, 2000], ['etc/ssl/certs', 'ca', 140, 1000, 2200];
@@ -105,10 +116,42 @@ sub firmware_tree {
   put_file(@$_) for @files;
 
   # Busybox applets, as firmware ships them.
-  for my $l (0 .. 249) {
+  for my $l (0 .. $nlinks - 1) {
     my @where = (['bin', 'busybox'], ['sbin', '../bin/busybox'], ['usr/bin', '../../bin/busybox']);
     my ($dir, $target) = @{ $where[$l % 3] };
     put_link($target, sprintf("%s/%s/applet%03d", $root, $dir, $l));
+  }
+  # Programs known by several names, 25 of them, each name in another
+  # directory in turn.
+  die "too few files for the tree's shape" if $nhard && !-e "$root/usr/bin/tool24";
+  for my $h (0 .. $nhard - 1) {
+    my $dir = (qw(bin sbin usr/bin usr/sbin))[$h % 4];
+    link(sprintf("%s/usr/bin/tool%d", $root, $h % 25), sprintf("%s/%s/alias%03d", $root, $dir, $h))
+      or die "$root/$dir/alias$h: $!";
+  }
+  # Serial ports and flash partitions.
+  for my $d (0 .. $ndevices - 1) {
+    my $name = $d % 5 == 4 ? sprintf('mtdblock%d,b,31,%d', $d / 5, $d / 5)
+      : sprintf('ttyS%d,c,4,%d', 64 + $d, 64 + $d);
+    put_file("$root/dev/\@$name", 0);
+  }
+}
+
+sub links_tree {
+  my ($nlinks, $root) = @_;
+  for my $d (0 .. int(($nlinks + 999) / 1000) - 1) {
+    my $dir = sprintf("%s/d%03d", $root, $d);
+    make_path($dir);
+    put_file("$dir/f$_", int(rand(4097))) for 0 .. 9;
+    for my $l ($d * 1000 .. ($d + 1) * 1000 - 1) {
+      last if $l >= $nlinks;
+      if ($l % 10 == 9) {
+        my $file = sprintf("%s/f%d", $dir, $l / 10 % 10);
+        link($file, "$dir/h$l") or die "$dir/h$l: $!";
+      } else {
+        put_link("f" . $l % 10, "$dir/s$l");
+      }
+    }
   }
 }
 
@@ -116,5 +159,10 @@ srand(5);
 my $kind = shift // '';
 if ($kind eq 'small' && @ARGV == 3) { small_tree(@ARGV) }
 elsif ($kind eq 'large' && @ARGV == 2) { large_tree(@ARGV) }
-elsif ($kind eq 'firmware' && @ARGV == 2) { firmware_tree(@ARGV) }
-else { die "usage: $0 small FILES LINKS DIR | large MIB DIR | firmware FILES DIR\n" }
+elsif ($kind eq 'firmware' && @ARGV == 2) { firmware_tree($ARGV[0], 250, 0, 0, $ARGV[1]) }
+elsif ($kind eq 'rootfs' && @ARGV == 5) { firmware_tree(@ARGV) }
+elsif ($kind eq 'links' && @ARGV == 2) { links_tree(@ARGV) }
+else {
+  die "usage: $0 small FILES LINKS DIR | large MIB DIR | firmware FILES DIR\n"
+    . "       | rootfs FILES LINKS HARD DEVICES DIR | links LINKS DIR\n";
+}

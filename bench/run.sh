@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Times skelvane against tar -xf and cp -a on three image shapes, side by
+# Times skelvane against tar -xf and cp -a on four image shapes, side by
 # side in one run, and prints the results as Markdown tables.
 #
 #   bench/run.sh           nine rounds
 #   bench/run.sh --quick   three rounds
+#   bench/run.sh --links   instead, whether the time grows linearly with the
+#                          number of links: images of 100,000 and 200,000
+#                          links, side by side (with --quick, three rounds)
 #
 # Environment:
 #   ROUNDS=N                 rounds instead of nine (or three with --quick)
 #   SKELVANE=PATH            time this binary; by default a Release build of
 #                            this repository is made in build-bench/
-#   SCENARIOS="small large firmware"   which scenarios to run (default: all)
+#   SCENARIOS="small large firmware rootfs"   which scenarios to run
+#                            (default: all)
 #   SKELVANE_BENCH_DIR       where trees, images and tarballs are kept
 #                            (default ${XDG_CACHE_HOME:-$HOME/.cache}/skelvane-bench)
 #   SKELVANE_BENCH_FS=tmpfs  use tmpfs even where a loop ext4 can be mounted
@@ -17,9 +21,17 @@
 #
 # Scenarios: small (10,000 files of 0 to 4 KiB in 200 directories, 250
 # links), large (four 128 MiB files), firmware (a rootfs-shaped tree of 1,000
-# files, a busybox among them, and 250 links to it). The trees come from
+# files, a busybox among them, and 250 links to it), rootfs (the same shape
+# with 2,000 files, 1,000 symbolic links, 100 hard links and 50 device
+# entries, unpacked with --all). With --links: links100k and links200k,
+# 100,000 and 200,000 links (one in ten a hard link) in directories of 1,000
+# with ten small files each, also unpacked with --all. The trees come from
 # make_tree.pl, with the same shapes on every machine, and are made once, with
-# their romfs images (genromfs) and tarballs, about 1.7 GiB in all.
+# their romfs images (genromfs) and tarballs, about 2.2 GiB in all.
+#
+# No tool creates device nodes: skelvane only lists them, so the tree that
+# tar, cp, the floors and the check of skelvane's output see has none (they
+# are in the romfs image only).
 #
 # Every run of every tool gets a file system of its own, made just before it
 # and removed after it, so that no run pays for what another created or
@@ -42,29 +54,35 @@
 # The report: medians per scenario and placement with skelvane's peak RSS
 # (/usr/bin/time -v) and system calls per entry (strace -c), one untimed run
 # each; the distance to the floors; and each round's ratios, to show the
-# spread. Samples and reports are kept in logs/ under the cache directory.
+# spread. With --links: the medians for both images in the other-fs
+# placement, and the time of 200,000 links over that of 100,000, from the
+# medians and round by round. Samples and reports are kept in logs/ under
+# the cache directory.
 #
 # Needs root to mount, and these Debian packages: genromfs, tar, coreutils,
 # findutils, diffutils, time (for /usr/bin/time), strace, perl, gcc (cc),
 # e2fsprogs (mkfs.ext4), mount and util-linux (losetup, mount, mountpoint,
-# umount), and cmake, g++ and make to build skelvane. Space: about 1.7 GiB in
+# umount), and cmake, g++ and make to build skelvane. Space: about 2.2 GiB in
 # the cache directory, and up to 1.5 GiB of the loop file's 4 GiB at a time.
-# A full run takes about 4 minutes here (--quick about 1.5), plus about a
-# minute the first time to make the trees.
+# A full run takes about 4 minutes here (--quick about 1.5), --links about 10
+# (--quick about 4), plus about a minute the first time to make the trees.
 set -euo pipefail
 
-rounds=9
-case "${1:-}" in
-  "") ;;
-  --quick) rounds=3 ;;
-  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
-esac
+rounds=9 links=
+for arg in "$@"; do
+  case $arg in
+    --quick) rounds=3 ;;
+    --links) links=1 ;;
+    *) echo "usage: $0 [--quick] [--links]" >&2; exit 2 ;;
+  esac
+done
 rounds=${ROUNDS:-$rounds}
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || { echo "ROUNDS must be a positive number" >&2; exit 2; }
-read -ra scenarios <<<"${SCENARIOS:-small large firmware}"
+read -ra scenarios <<<"${SCENARIOS:-small large firmware rootfs}"
 for s in "${scenarios[@]}"; do
-  case $s in small | large | firmware) ;; *) echo "unknown scenario: $s" >&2; exit 2 ;; esac
+  case $s in small | large | firmware | rootfs) ;; *) echo "unknown scenario: $s" >&2; exit 2 ;; esac
 done
+if [[ -n $links ]]; then scenarios=(); fi
 
 started=$EPOCHSECONDS
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -91,21 +109,34 @@ fi
 floor=$cache/floor
 cc -O2 -Wall -o "$floor" "$repo/bench/floor.c"
 
+# Prints the entries under directory $1, parents before children, one a
+# line: type (d, f, l, or h for a further name of a file met before), a
+# file's size, a link's target (a hard link's: the path it names), the path.
+list_of() {
+  find "$1" -mindepth 1 -printf '%y\t%s\t%l\t%P\t%i\n' | LC_ALL=C sort -t $'\t' -k4,4 |
+    awk -F'\t' -v OFS='\t' '$1 == "d" { $2 = 0 }
+      $1 == "f" && ($5 in seen) { $1 = "h"; $3 = seen[$5] }
+      $1 == "f" { seen[$5] = $4 }
+      { print $1, $2, $3, $4 }'
+}
+
 # Makes scenario $1's tree, romfs image, tarball and entry list unless the
 # cache has them from the same generator and arguments.
 prepare() {
   local name=$1 dir=$cache/$1
   shift
   local stamp
-  stamp="$(sha256sum "$repo/bench/make_tree.pl" | cut -c1-16) $*"
+  stamp="$(sha256sum "$repo/bench/make_tree.pl" | cut -c1-16) $(declare -f prepare list_of | sha256sum | cut -c1-16) $*"
   if [[ -f $dir/stamp && $(<"$dir/stamp") == "$stamp" ]]; then return; fi
   echo "making $name (once)..." >&2
   rm -rf "$dir"
   mkdir -p "$dir"
   perl "$repo/bench/make_tree.pl" "$@" "$dir/tree"
   genromfs -f "$dir/image.romfs" -d "$dir/tree" -V "$name"
+  # The device entries' source files, now in the image.
+  find "$dir/tree" -type f -name '@*,[bcp],*' -print -delete | wc -l >"$dir/devices"
   tar -cf "$dir/tree.tar" -C "$dir/tree" .
-  find "$dir/tree" -mindepth 1 -printf '%y\t%s\t%l\t%P\n' | LC_ALL=C sort -t $'\t' -k4 >"$dir/list"
+  list_of "$dir/tree" >"$dir/list"
   echo "$stamp" >"$dir/stamp"
 }
 
@@ -185,7 +216,12 @@ fi
 # What each tool reads, in the scenario's cache directory.
 declare -A input_of=([skelvane]=image.romfs [tar]=tree.tar [cp]=tree [empty]=list [write]=list)
 
-run_skelvane() { "$skelvane" "$input" "$out" >"$mnt/trace"; }
+# skelvane's option per scenario: --all where the image holds more than 256
+# symbolic links, hard links or devices.
+declare -A option_of=([rootfs]=--all [links100k]=--all [links200k]=--all)
+
+# Runs skelvane, under the command in $@ if any.
+run_skelvane() { "$@" "$skelvane" ${option_of[$scn]:+"${option_of[$scn]}"} "$input" "$out" >"$mnt/trace"; }
 run_tar() { mkdir "$out" && tar -xf "$input" -C "$out"; }
 run_cp() { cp -a "$input" "$out"; }
 run_empty() { "$floor" empty "$input" "$out"; }
@@ -230,7 +266,72 @@ spread() {
 
 placement_name() { if [[ $1 == other ]]; then echo "other fs"; else echo "same fs"; fi; }
 
+# Once per scenario, untimed: skelvane's output must be the source tree, with
+# the same bytes, links and hard links.
+check_output() {
+  echo "$scn: checking skelvane's output..." >&2
+  setup other skelvane
+  run_skelvane
+  diff -r --no-dereference "$cache/$scn/tree" "$out" >/dev/null ||
+    { echo "skelvane output differs from the $scn tree" >&2; exit 1; }
+  list_of "$out" | cmp -s - "$cache/$scn/list" ||
+    { echo "skelvane output's entries differ from the $scn tree's" >&2; exit 1; }
+  fs_down
+}
+
+# Sets rss to skelvane's peak resident memory in MiB and calls to its
+# system calls per entry, one untimed run each in placement $1.
+measure_skelvane() {
+  local p=$1 entries
+  entries=$(wc -l <"$cache/$scn/list")
+  setup "$p" skelvane
+  run_skelvane /usr/bin/time -v -o "$logs/$scn-$p.time"
+  fs_down
+  rss=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$logs/$scn-$p.time")
+  setup "$p" skelvane
+  run_skelvane strace -c -f -o "$logs/$scn-$p.strace"
+  fs_down
+  calls=$(awk -v e="$entries" '$NF == "total" { printf "%.2f (%d calls, %d entries)", $4 / e, $4, e }' "$logs/$scn-$p.strace")
+}
+
+# Prints scenario $scn's shape, as a list item.
+shape() {
+  local list=$cache/$scn/list
+  awk -F'\t' -v dev="$(<"$cache/$scn/devices")" '{ n[$1]++ } $1 == "f" { b += $2 }
+    END {
+      printf "- %s: %d files, %d directories, %d links", scn, n["f"], n["d"], n["l"]
+      if (n["h"]) printf ", %d hard links", n["h"]
+      if (dev) printf ", %d device entries (in the image only)", dev
+      printf ", %.1f MiB of file data.\n", b / 1048576
+    }' scn="$scn" "$list"
+}
+
 # --- The measurements ------------------------------------------------------
+
+# Times every unit in $@, placement:tool, or scenario/placement:tool for
+# another scenario than $scn, once a round, each round starting one further
+# along. Sets samples (each unit's times), per_round (unit:round's time) and
+# med (each unit's median).
+run_rounds() {
+  local label=$scn units=("$@") unit u r i
+  declare -gA samples=() per_round=() med=()
+  for ((r = 0; r < rounds; r++)); do
+    echo "$label: round $((r + 1)) of $rounds..." >&2
+    for ((i = 0; i < ${#units[@]}; i++)); do
+      unit=${units[(r + i) % ${#units[@]}]}
+      if [[ $unit == */* ]]; then scn=${unit%%/*}; fi
+      u=${unit#*/}
+      time_one "${u%%:*}" "${u#*:}"
+      samples[$unit]+="$seconds "
+      per_round[$unit:$r]=$seconds
+    done
+  done
+  scn=$label
+  for unit in "${units[@]}"; do
+    med[$unit]=$(median <<<"${samples[$unit]}")
+    echo "$label $unit: ${samples[$unit]}" >>"$logs/samples.txt"
+  done
+}
 
 main_rows= floor_rows= spread_rows= shapes=
 : >"$logs/samples.txt"
@@ -240,51 +341,16 @@ for scn in "${scenarios[@]}"; do
     small) prepare small small 10000 250 ;;
     large) prepare large large 128 ;;
     firmware) prepare firmware firmware 1000 ;;
+    rootfs) prepare rootfs rootfs 2000 1000 100 50 ;;
   esac
-  tree=$cache/$scn/tree
-  entries=$(wc -l <"$cache/$scn/list")
   bytes=$(awk -F'\t' '$1 == "f" { s += $2 } END { print s + 0 }' "$cache/$scn/list")
-  shapes+="- $scn: $(awk -F'\t' '{ n[$1]++ } END { printf "%d files, %d directories, %d links", n["f"], n["d"], n["l"] }' "$cache/$scn/list"),"
-  shapes+=" $(awk -v b="$bytes" 'BEGIN { printf "%.1f MiB", b / 1048576 }') of file data."$'\n'
-
-  # Once: skelvane's output must be the source tree.
-  echo "$scn: checking skelvane's output..." >&2
-  setup other skelvane
-  run_skelvane
-  diff -r --no-dereference "$tree" "$out" >/dev/null ||
-    { echo "skelvane output differs from the $scn tree" >&2; exit 1; }
-  fs_down
-
-  # Each round runs every unit once, starting one further along each round.
-  units=(other:skelvane other:tar other:cp same:skelvane same:tar same:cp floor:empty floor:write)
-  declare -A samples=() per_round=()
-  for ((r = 0; r < rounds; r++)); do
-    echo "$scn: round $((r + 1)) of $rounds..." >&2
-    for ((i = 0; i < ${#units[@]}; i++)); do
-      unit=${units[(r + i) % ${#units[@]}]}
-      time_one "${unit%%:*}" "${unit#*:}"
-      samples[$unit]+="$seconds "
-      per_round[$unit:$r]=$seconds
-    done
-  done
-  declare -A med=()
-  for unit in "${units[@]}"; do
-    med[$unit]=$(median <<<"${samples[$unit]}")
-    echo "$scn $unit: ${samples[$unit]}" >>"$logs/samples.txt"
-  done
+  shapes+="$(shape)"$'\n'
+  check_output
+  run_rounds other:skelvane other:tar other:cp same:skelvane same:tar same:cp floor:empty floor:write
 
   for p in other same; do
     pn=$(placement_name $p)
-    # Peak resident memory and system calls, one untimed run each.
-    setup "$p" skelvane
-    /usr/bin/time -v -o "$logs/$scn-$p.time" "$skelvane" "$input" "$out" >"$mnt/trace"
-    fs_down
-    rss=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$logs/$scn-$p.time")
-    setup "$p" skelvane
-    strace -c -f -o "$logs/$scn-$p.strace" "$skelvane" "$input" "$out" >"$mnt/trace"
-    fs_down
-    calls=$(awk -v e="$entries" '$NF == "total" { printf "%.2f (%d calls, %d entries)", $4 / e, $4, e }' "$logs/$scn-$p.strace")
-
+    measure_skelvane "$p"
     s=${med[$p:skelvane]} t=${med[$p:tar]} c=${med[$p:cp]}
     e=${med[floor:empty]} w=${med[floor:write]}
     main_rows+="| $scn | $pn | $s | $t | $c | $(ratio "$s" "$t") | $(ratio "$s" "$c") | $rss | $calls |"$'\n'
@@ -298,12 +364,46 @@ for scn in "${scenarios[@]}"; do
     done
     spread_rows+="| $scn | $pn | $(spread "$st") | $(spread "$sc") |"$'\n'
   done
-  unset samples per_round med
 done
+
+if [[ -n $links ]]; then
+  # Both images in every round, so that their ratio is measured side by side.
+  sizes=(links100k links200k)
+  prepare links100k links 100000
+  prepare links200k links 200000
+  for scn in "${sizes[@]}"; do
+    shapes+="$(shape)"$'\n'
+    check_output
+  done
+  scn=links
+  units=()
+  for tool in skelvane tar empty; do
+    for n in "${sizes[@]}"; do units+=("$n/other:$tool"); done
+  done
+  run_rounds "${units[@]}"
+  links_rows='' growth_rows=''
+  declare -A rss_of=()
+  for scn in "${sizes[@]}"; do
+    measure_skelvane other
+    rss_of[$scn]=$rss
+    s=${med[$scn/other:skelvane]} t=${med[$scn/other:tar]} e=${med[$scn/other:empty]}
+    links_rows+="| $scn | $s | $t | $e | $(ratio "$s" "$t") | $(ratio "$s" "$e") | $rss | $calls |"$'\n'
+  done
+  for tool in skelvane tar empty; do
+    a=${sizes[0]}/other:$tool b=${sizes[1]}/other:$tool g=
+    for ((r = 0; r < rounds; r++)); do g+="$(ratio "${per_round[$b:$r]}" "${per_round[$a:$r]}") "; done
+    growth_rows+="| $tool | $(ratio "${med[$b]}" "${med[$a]}") | $(spread "$g") |"$'\n'
+  done
+  growth_rows+="| skelvane peak RSS | $(ratio "${rss_of[${sizes[1]}]}" "${rss_of[${sizes[0]}]}") | |"$'\n'
+fi
 
 # --- The report ------------------------------------------------------------
 
-echo "## skelvane against tar -xf and cp -a"
+if [[ -n $links ]]; then
+  echo "## Growth with the number of links"
+else
+  echo "## skelvane against tar -xf and cp -a"
+fi
 echo
 echo "Median wall-clock seconds of $rounds rounds; the trace goes to a file."
 echo "Every run writes to a file system of its own: $fs_note."
@@ -312,29 +412,47 @@ echo "on $(df --output=source,fstype "$cache" | awk 'NR == 2 { print $1 " (" $2 
 echo "another file system than the output's; *same fs*, the input copied onto the"
 echo "output's file system before the run. skelvane: $binary_note."
 echo
-echo "| scenario | placement | skelvane (s) | tar -xf (s) | cp -a (s) | skelvane/tar | skelvane/cp | skelvane peak RSS (MiB) | skelvane system calls per entry |"
-echo "|---|---|---|---|---|---|---|---|---|"
-printf '%s' "$main_rows"
-echo
-printf '%s' "$shapes"
-echo
-echo "## Distance to the floors"
-echo
-echo "The same directories, files and links made by bench/floor.c from a list,"
-echo "on a fresh file system each, medians of $rounds: *empty*, every file left"
-echo "empty; *write*, every file's bytes written from a buffer in memory."
-echo
-echo "| scenario | placement | skelvane (s) | empty floor (s) | skelvane/empty | skelvane − empty (s) | write floor (s) | write floor (MiB/s) | skelvane/write | skelvane − write (s) |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
-printf '%s' "$floor_rows"
-echo
-echo "## Ratios round by round"
-echo
-echo "Each round's skelvane time over the same round's tar or cp time: min / median / max."
-echo
-echo "| scenario | placement | skelvane/tar | skelvane/cp |"
-echo "|---|---|---|---|"
-printf '%s' "$spread_rows"
+if [[ -n $links ]]; then
+  echo "Both images in the other-fs placement, side by side in every round; the"
+  echo "empty floor is bench/floor.c making the same tree with every file empty."
+  echo
+  echo "| image | skelvane (s) | tar -xf (s) | empty floor (s) | skelvane/tar | skelvane/empty | skelvane peak RSS (MiB) | skelvane system calls per entry |"
+  echo "|---|---|---|---|---|---|---|---|"
+  printf '%s' "$links_rows"
+  echo
+  printf '%s' "$shapes"
+  echo
+  echo "The time for ${sizes[1]} over that for ${sizes[0]}: of the medians, and each"
+  echo "round's own ratio (min / median / max)."
+  echo
+  echo "| what | ratio of the medians | round by round |"
+  echo "|---|---|---|"
+  printf '%s' "$growth_rows"
+else
+  echo "| scenario | placement | skelvane (s) | tar -xf (s) | cp -a (s) | skelvane/tar | skelvane/cp | skelvane peak RSS (MiB) | skelvane system calls per entry |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  printf '%s' "$main_rows"
+  echo
+  printf '%s' "$shapes"
+  echo
+  echo "## Distance to the floors"
+  echo
+  echo "The same directories, files and links made by bench/floor.c from a list,"
+  echo "on a fresh file system each, medians of $rounds: *empty*, every file left"
+  echo "empty; *write*, every file's bytes written from a buffer in memory."
+  echo
+  echo "| scenario | placement | skelvane (s) | empty floor (s) | skelvane/empty | skelvane − empty (s) | write floor (s) | write floor (MiB/s) | skelvane/write | skelvane − write (s) |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+  printf '%s' "$floor_rows"
+  echo
+  echo "## Ratios round by round"
+  echo
+  echo "Each round's skelvane time over the same round's tar or cp time: min / median / max."
+  echo
+  echo "| scenario | placement | skelvane/tar | skelvane/cp |"
+  echo "|---|---|---|---|"
+  printf '%s' "$spread_rows"
+fi
 echo
 elapsed=$((EPOCHSECONDS - started))
 echo "Took $((elapsed / 60)) min $((elapsed % 60)) s on $(nproc) cores; load average $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after."
