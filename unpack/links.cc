@@ -46,18 +46,26 @@ std::unique_ptr<LinkRecord> NewRecord(uint32_t dir, const std::string& name) {
   return record;
 }
 
-// The place name in directory dir, with that directory opened beneath the
-// target into held; a null held when it cannot be.
-OutPath PlaceIn(uint32_t dir, const std::string& name, OutputDirHandle& held) {
-  held = OpenDirectoryBeneath(*hTarget, walkedDirs[dir].names);
-  return ChildPath(walkedDirs[dir].shown, held.get(), name);
+// The directory the last link went in, held open: links come in the walk's
+// order, so most follow one in the same directory.
+uint32_t heldDir = UINT32_MAX;
+OutputDirHandle held;
+
+// Directory dir, opened beneath the target one name at a time; null when it
+// cannot be.
+const OutputDir* OpenWalkedDir(uint32_t dir) {
+  if (dir != heldDir) {
+    held = OpenDirectoryBeneath(*hTarget, walkedDirs[dir].names);
+    heldDir = dir;
+  }
+  return held.get();
 }
 
 bool MakeSymbolic(const LinkRecord& link) {
   // The target text is shown up to its first zero byte, as it always was.
   const std::string target = link.type3FileName.c_str();
-  OutputDirHandle dir;
-  const OutPath linkPath = PlaceIn(link.dir, link.fileName, dir);
+  const OutputDir* dir = OpenWalkedDir(link.dir);
+  const OutPath linkPath = ChildPath(walkedDirs[link.dir].shown, dir, link.fileName);
   // The line stays open; the outcome completes it.
   Trace("-> create symbolic link %s with %s ", Printable(linkPath.shown).c_str(),
         Printable(target).c_str());
@@ -68,8 +76,8 @@ bool MakeSymbolic(const LinkRecord& link) {
 }
 
 bool MakeHard(const LinkRecord& link) {
-  OutputDirHandle dir, fileDir;
-  const OutPath linkPath = PlaceIn(link.dir, link.fileName, dir);
+  const OutputDir* dir = OpenWalkedDir(link.dir);
+  const OutPath linkPath = ChildPath(walkedDirs[link.dir].shown, dir, link.fileName);
   const auto file = unpackedFiles.find(link.linkedHeader);
   if (file == unpackedFiles.end()) {
     // Not a file of this run: a directory, a link, a header never reached.
@@ -77,7 +85,15 @@ bool MakeHard(const LinkRecord& link) {
           static_cast<unsigned long long>(link.linkedHeader));
     return false;
   }
-  const OutPath filePath = PlaceIn(file->second.dir, file->second.name, fileDir);
+  // The file's own directory, where it is another, is opened for this link alone.
+  OutputDirHandle other;
+  const OutputDir* fileDir = dir;
+  if (file->second.dir != link.dir) {
+    other = OpenDirectoryBeneath(*hTarget, walkedDirs[file->second.dir].names);
+    fileDir = other.get();
+  }
+  const OutPath filePath =
+      ChildPath(walkedDirs[file->second.dir].shown, fileDir, file->second.name);
   Trace("-> create hard link %s with %s ", Printable(linkPath.shown).c_str(),
         Printable(filePath.shown).c_str());
   return dir && fileDir && MakeHardLink(filePath, linkPath);
@@ -89,6 +105,8 @@ void ClearLinkTable() {
   type3Link.clear();
   walkedDirs.clear();
   unpackedFiles.clear();
+  held.reset();
+  heldDir = UINT32_MAX;
   cntType3 = 0;
   cntType0 = 0;
 }
