@@ -83,8 +83,8 @@ std::string LoneEntry(Entry entry, uint32_t next);
 
 // A sparse image of exactly 2^32 bytes, written at offset at of the file:
 // entries past 2^31 and 3 * 2^30, and a last one, "end", whose lastSize bytes
-// of data would start at 2^32, the end of the image. The trace of unpacking it into "out" up to the size of
-// "end", and the tree it leaves when "end" is empty.
+// of data would start at 2^32, the end of the image. The trace of unpacking it into "out" up to the
+// size of "end", and the tree it leaves when "end" is empty.
 void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize, uint64_t at = 0);
 inline const std::string kFourGigabyteListing = kHead + "low (1) \nmid (9) \nhigh (3) \nend (";
 inline const Tree kFourGigabyteTree = {{"out", "dir"},
