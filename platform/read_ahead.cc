@@ -39,7 +39,6 @@ bool SetImageOrigin(ImageFile* image, uint64_t origin) {
   // The system's position is still at the start of the file, before the
   // image unless it starts there.
   if (origin != 0) reads.systemPos = kSystemPosUnknown;
-  reads.windowLen = 0;
   return true;
 }
 

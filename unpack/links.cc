@@ -61,11 +61,16 @@ const OutputDir* OpenWalkedDir(uint32_t dir) {
   return held.get();
 }
 
+// The place name in directory dir, which open holds open.
+OutPath InWalkedDir(uint32_t dir, const OutputDir* open, const std::string& name) {
+  return ChildPath(walkedDirs[dir].shown, open, name);
+}
+
 bool MakeSymbolic(const LinkRecord& link) {
   // The target text is shown up to its first zero byte, as it always was.
   const std::string target = link.type3FileName.c_str();
   const OutputDir* dir = OpenWalkedDir(link.dir);
-  const OutPath linkPath = ChildPath(walkedDirs[link.dir].shown, dir, link.fileName);
+  const OutPath linkPath = InWalkedDir(link.dir, dir, link.fileName);
   // The line stays open; the outcome completes it.
   Trace("-> create symbolic link %s with %s ", Printable(linkPath.shown).c_str(),
         Printable(target).c_str());
@@ -77,7 +82,7 @@ bool MakeSymbolic(const LinkRecord& link) {
 
 bool MakeHard(const LinkRecord& link) {
   const OutputDir* dir = OpenWalkedDir(link.dir);
-  const OutPath linkPath = ChildPath(walkedDirs[link.dir].shown, dir, link.fileName);
+  const OutPath linkPath = InWalkedDir(link.dir, dir, link.fileName);
   const auto file = unpackedFiles.find(link.linkedHeader);
   if (file == unpackedFiles.end()) {
     // Not a file of this run: a directory, a link, a header never reached.
@@ -92,8 +97,7 @@ bool MakeHard(const LinkRecord& link) {
     other = OpenDirectoryBeneath(*hTarget, walkedDirs[file->second.dir].names);
     fileDir = other.get();
   }
-  const OutPath filePath =
-      ChildPath(walkedDirs[file->second.dir].shown, fileDir, file->second.name);
+  const OutPath filePath = InWalkedDir(file->second.dir, fileDir, file->second.name);
   Trace("-> create hard link %s with %s ", Printable(linkPath.shown).c_str(),
         Printable(filePath.shown).c_str());
   return dir && fileDir && MakeHardLink(filePath, linkPath);

@@ -31,15 +31,16 @@ const char* ExecMark(const EntryHeader& header) {
 
 // Lists a device, a socket or a fifo, with --all; it is never made: a device
 // node from an untrusted image, made by root, would open the host's devices.
+// A device shows its numbers.
 void ListSpecialFile(const UnpackOptions& options, const EntryHeader& header,
-                     const OutPath& fullPath, const std::string& line, bool numbered) {
+                     const OutPath& fullPath, const std::string& listed, const char* kind) {
   if (!options.all)
     Fatal("Unknown File Type %d for %s\n", header.entryType, Printable(fullPath.shown).c_str());
-  if (numbered)
-    Trace("%s (%u, %u) %s\n", line.c_str(), header.specInfo >> 16, header.specInfo & 0xFFFF,
-          ExecMark(header));
+  if (header.entryType == kBlockDevice || header.entryType == kCharacterDevice)
+    Trace("%s <%s> (%u, %u) %s\n", listed.c_str(), kind, header.specInfo >> 16,
+          header.specInfo & 0xFFFF, ExecMark(header));
   else
-    Trace("%s %s\n", line.c_str(), ExecMark(header));
+    Trace("%s <%s> %s\n", listed.c_str(), kind, ExecMark(header));
   ++cntSpecialFiles;
 }
 
@@ -107,17 +108,16 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
         CaptureLink(options, dirIndex, name, dataOffset, header.size);
         break;
       case kBlockDevice:
-        ListSpecialFile(options, header, fullPath, indent + shownName + " <BLOCK DEVICE>", true);
+        ListSpecialFile(options, header, fullPath, indent + shownName, "BLOCK DEVICE");
         break;
       case kCharacterDevice:
-        ListSpecialFile(options, header, fullPath, indent + shownName + " <CHARACTER DEVICE>",
-                        true);
+        ListSpecialFile(options, header, fullPath, indent + shownName, "CHARACTER DEVICE");
         break;
       case kSocket:
-        ListSpecialFile(options, header, fullPath, indent + shownName + " <SOCKET>", false);
+        ListSpecialFile(options, header, fullPath, indent + shownName, "SOCKET");
         break;
       case kFifo:
-        ListSpecialFile(options, header, fullPath, indent + shownName + " <FIFO>", false);
+        ListSpecialFile(options, header, fullPath, indent + shownName, "FIFO");
         break;
     }
     if (header.nextOffset == 0) return;
