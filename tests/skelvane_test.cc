@@ -62,6 +62,36 @@ TEST(Skelvane, TraceThatCannotBeWrittenFailsTheRunButNotTheTree) {
   }
 }
 
+TEST(Skelvane, InterruptedRunEndsItsTraceAndRemovesTheFileItWasMaking) {
+  // The run is held up writing a file's line when the signal comes: that
+  // file, made next, is removed; the files before it are kept whole.
+  std::string listing = kHead;
+  std::vector<Entry> root = ManyFiles(listing, "");
+  const std::string image = BuildImage("vol", root);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    Unpack u;
+    WriteFileBytes(u.dir / "image.img", image);
+    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), {.stallSignal = signal});
+    EXPECT_EQ(r.status, 128 + signal);
+    EXPECT_EQ(r.err, "");
+    const std::string last = "Interrupted\n";
+    ASSERT_TRUE(r.out.ends_with(" (1) \n" + last)) << r.out.substr(r.out.size() - 200);
+    const std::string listed = r.out.substr(0, r.out.size() - last.size());
+    EXPECT_TRUE(listing.starts_with(listed));
+    Tree kept = {{"out", "dir"}};
+    std::string name;  // the last one listed: the file being made
+    for (size_t at = kHead.size(), end; (end = listed.find(" (1) \n", at)) != listed.npos;
+         at = end + 6) {
+      if (!name.empty()) kept["out/" + name] = "file:x";
+      name = listed.substr(at, end - at);
+    }
+    EXPECT_GT(kept.size(), 400u);
+    const Tree left = u.Left();
+    EXPECT_EQ(left.count("out/" + name), 0u) << name;
+    EXPECT_EQ(left, kept);
+  }
+}
+
 TEST(Skelvane, TerminalSeesNoControlBytes) {
   // An escape sequence that would set the terminal's title, and others.
   const std::string esc =
