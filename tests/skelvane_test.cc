@@ -93,18 +93,31 @@ TEST(Skelvane, InterruptedRunEndsItsTraceAndRemovesTheFileItWasMaking) {
 }
 
 TEST(Skelvane, TerminalSeesNoControlBytes) {
-  // An escape sequence that would set the terminal's title, and others.
+  // An escape sequence that would set the terminal's title, and others; a
+  // CSI as a C1 control, in UTF-8 and as one byte, beside UTF-8 that stays.
   const std::string esc =
       "a\x1b]0;x\x07"
-      "b\x7f";
+      "b\x7f\xc2\x9b"
+      "2J\xc3\xa9\xc2\xa0\x9b"
+      "1m";
   std::vector<Entry> root = {File(esc, "f"), Dir("d\x1b[2J", {Link("l\n", "t\x01\x1f\x80")})};
   const std::string image = BuildImage("v\x1b[31m", root);
   for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
     const bool terminal = out == RunOptions::Out::kTerminal;
-    auto shown = [&](std::string text) {
-      for (char& c : text)
-        if (terminal && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)) c = '?';
-      return text;
+    auto shown = [&](const std::string& text) {
+      if (!terminal) return text;
+      std::string seen;
+      for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        auto isC1 = [](unsigned char b) { return b >= 0x80 && b <= 0x9F; };
+        if (c == 0xC2 && i + 1 < text.size() && isC1(static_cast<unsigned char>(text[i + 1]))) {
+          seen += '?';  // one character, one "?"
+          ++i;
+        } else {
+          seen += c < 0x20 || c == 0x7F || isC1(c) ? '?' : text[i];
+        }
+      }
+      return seen;
     };
     ScratchDir dir;
     WriteFileBytes(dir / "i.img", image);
