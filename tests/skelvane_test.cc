@@ -78,13 +78,8 @@ TEST(Skelvane, InterruptedRunEndsItsTraceAndRemovesTheFileItWasMaking) {
     ASSERT_TRUE(r.out.ends_with(" (1) \n" + last)) << r.out.substr(r.out.size() - 200);
     const std::string listed = r.out.substr(0, r.out.size() - last.size());
     EXPECT_TRUE(listing.starts_with(listed));
-    Tree kept = {{"out", "dir"}};
     std::string name;  // the last one listed: the file being made
-    for (size_t at = kHead.size(), end; (end = listed.find(" (1) \n", at)) != listed.npos;
-         at = end + 6) {
-      if (!name.empty()) kept["out/" + name] = "file:x";
-      name = listed.substr(at, end - at);
-    }
+    const Tree kept = ManyFilesListed(listed, name);
     EXPECT_GT(kept.size(), 400u);
     const Tree left = u.Left();
     EXPECT_EQ(left.count("out/" + name), 0u) << name;

@@ -99,6 +99,9 @@ inline const Tree kFourGigabyteTree = {{"out", "dir"},
 // part way through them: 700 files of one byte, whose lines are added to
 // listing with indent before them.
 std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent);
+// The tree that the files of ManyFiles listed in trace leave in "out", all
+// but the last one listed, whose name goes to last.
+Tree ManyFilesListed(const std::string& trace, std::string& last);
 
 // The README's example: writes its image as fw.img in dir and unpacks it
 // there into the default target; the trace of that run, and the tree it leaves.
