@@ -11,15 +11,16 @@ namespace {
 
 bool toTerminal = false;
 int traceError = 0;  // the first error a write of the trace reported
-// The trace so far ends a line: an interrupted run stops only there, so a
-// link's line always shows its outcome.
-bool atLineStart = true;
+// The format of the last print: an interrupted run stops only where the
+// trace ends a line, so a link's line always shows its outcome. Formats are
+// literals; only the pointer is kept, the check costs nothing till then.
+const char* lastFormat = "\n";
 
 // Off a terminal the trace is fully buffered; it is written out once a
 // second, the clock read only every few lines, which costs next to nothing.
 using Clock = std::chrono::steady_clock;
 constexpr auto kFlushEvery = std::chrono::seconds(1);
-constexpr unsigned kLinesPerClockReading = 16;
+constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 
@@ -32,6 +33,11 @@ bool FlushAndReport() {
   if (traceError == 0) return true;
   fprintf(stderr, "skelvane: cannot write the trace: %s\n", strerror(traceError));
   return false;
+}
+
+bool EndsLine(const char* format) {
+  const size_t length = strlen(format);
+  return length > 0 && format[length - 1] == '\n';
 }
 
 // A C1 control: the byte itself, or after 0xC2 in UTF-8.
@@ -48,11 +54,10 @@ void StartTrace() {
 }
 
 void TraceV(const char* format, va_list args) {
-  if (atLineStart && InterruptionNoted()) StopInterrupted();
+  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
   vprintf(format, args);
   NoteError();
-  const size_t length = strlen(format);
-  atLineStart = length > 0 && format[length - 1] == '\n';
+  lastFormat = format;
   if (++linesSinceClock == kLinesPerClockReading) {
     linesSinceClock = 0;
     FlushTraceWhenDue();

@@ -306,10 +306,10 @@ TEST(Platform, TraceOffATerminalIsWrittenOutEverySecond) {
         if (pipe2(fds, O_NONBLOCK) != 0) _exit(2);
         const int trace = fds[0];
         TraceTo(fds[1]);
-        // Between lines: the clock is read every few of them.
+        // Between lines: the clock is read every 64 of them.
         Trace("first\n");
         usleep(1100000);
-        for (int i = 0; i < 16; ++i) Trace("%d\n", i);
+        for (int i = 0; i < 64; ++i) Trace("%d\n", i);
         if (!ReadFd(trace).starts_with("first\n0\n")) _exit(3);
         // And between the pieces of a copy.
         Trace("copying\n");
