@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
@@ -147,7 +148,7 @@ void RemoveIfStill(int dir, const std::string& name, int fd) {
 // else: the run acts on it where it checks, outside the handler.
 volatile sig_atomic_t noted = 0;
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
-sigset_t caught;  // those given to NoteInterruption
+bool caught[std::size(kInterruptions)];  // given to NoteInterruption
 
 void NoteInterruption(int signal) {
   noted = signal;
@@ -155,8 +156,8 @@ void NoteInterruption(int signal) {
   // reader of its trace that never comes.
   struct sigaction action = {};
   action.sa_handler = SIG_DFL;
-  for (const int each : kInterruptions)
-    if (sigismember(&caught, each) == 1) sigaction(each, &action, nullptr);
+  for (size_t i = 0; i < std::size(kInterruptions); ++i)
+    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
 }
 
 OutputDirHandle OpenDirAt(int at, const std::string& name) {
@@ -321,16 +322,14 @@ void CatchInterruptions() {
   struct sigaction action = {};
   action.sa_handler = NoteInterruption;
   action.sa_flags = SA_RESTART;
+  // While one is noted, the others wait.
   sigemptyset(&action.sa_mask);
-  sigemptyset(&caught);
-  for (const int signal : kInterruptions) {
+  for (const int signal : kInterruptions) sigaddset(&action.sa_mask, signal);
+  for (size_t i = 0; i < std::size(kInterruptions); ++i) {
     struct sigaction before;
-    if (sigaction(signal, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
-    sigaddset(&caught, signal);
-    sigaddset(&action.sa_mask, signal);
+    caught[i] = sigaction(kInterruptions[i], nullptr, &before) == 0 && before.sa_handler != SIG_IGN;
+    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
   }
-  for (const int signal : kInterruptions)
-    if (sigismember(&caught, signal) == 1) sigaction(signal, &action, nullptr);
 }
 
 bool InterruptionNoted() {

@@ -25,14 +25,15 @@ namespace fs = std::filesystem;
 namespace {
 
 // True while the process waits in a write to its standard output. Under
-// Wine the trace goes out from another descriptor: there any write must do.
+// Wine the trace goes out from another descriptor: there any write must do,
+// numbered as the 32-bit system numbers it (4) for the 32-bit program.
 bool WaitsToWriteStandardOutput(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
   long call = -1;
   std::string fd;
   in >> call >> fd;
 #ifdef SKELVANE_EMULATOR
-  return call == SYS_write;
+  return call == SYS_write || call == 4;
 #else
   return call == SYS_write && fd == "0x1";
 #endif
