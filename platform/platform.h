@@ -88,14 +88,16 @@ enum class CopyResult {
   kCreateFailed,  // the file could not be made (something exists there, say)
   kImageShort,    // the image ran out or its read failed; *copied tells how far it got
   kWriteFailed,   // the output refused the bytes
+  kInterrupted,   // an interruption was noted; the file, incomplete, is removed
 };
 
 // Creates a new file at path (never replacing or following anything) and
 // copies count bytes of the image from the position into it, then closes
 // it. An executable file is created so where the system keeps that in the
 // file's mode. The position ends after the bytes copied. On failure the
-// file is closed and the system error kept. Where id is given, it receives
-// the new file's identity.
+// file is closed and the system error kept. A copy stops between pieces
+// once an interruption is noted, and removes the file, if it is still the
+// one it made. Where id is given, it receives the new file's identity.
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
                               bool executable, uint64_t* copied, FileId* id = nullptr);
 
@@ -124,3 +126,18 @@ bool PrepareStandardOutput();
 
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();
+
+// ---- Interruptions
+
+// From here on, SIGINT, SIGTERM and SIGHUP (on Windows, Ctrl+C and
+// Ctrl+Break) are only noted, for the run to stop where it checks; a
+// second one ends the process at once, as it would have without this. A
+// signal ignored from the start stays ignored.
+void CatchInterruptions();
+
+// True once an interruption has been noted; cheap enough to ask often.
+bool InterruptionNoted();
+
+// Ends the process as the interruption noted would have: by the same signal,
+// its default action restored (on Windows, with the status of a Ctrl+C).
+[[noreturn]] void EndByInterruption();

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
@@ -139,6 +140,31 @@ int ParentFd(const OutPath& path) {
   return path.parent ? path.parent->fd : AT_FDCWD;
 }
 
+// Removes the file at name in dir if it is still the one open at fd: it is
+// this run's own, and another process may have put something else there.
+void RemoveIfStill(int dir, const std::string& name, int fd) {
+  struct stat made, there;
+  if (fstat(fd, &made) == 0 && fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      IdOf(made) == IdOf(there))
+    unlinkat(dir, name.c_str(), 0);
+}
+
+// The interruption noted, a signal number, or 0. The handler does nothing
+// else: the run acts on it where it checks, outside the handler.
+volatile sig_atomic_t noted = 0;
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+bool caught[std::size(kInterruptions)];  // given to NoteInterruption
+
+void NoteInterruption(int signal) {
+  noted = signal;
+  // The next one ends the process at once: the run may be waiting for a
+  // reader of its trace that never comes.
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  for (size_t i = 0; i < std::size(kInterruptions); ++i)
+    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
+}
+
 OutputDirHandle OpenDirAt(int at, const std::string& name) {
   int fd;
   do fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -259,6 +285,7 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
         return SpliceSome(image, out, left);
       });
   const int error = errno;
+  if (result == CopyResult::kInterrupted) RemoveIfStill(ParentFd(path), path.name, out);
   // On Linux the descriptor is gone even when close reports EINTR.
   const bool closed = close(out) == 0 || errno == EINTR;
   if (result != CopyResult::kDone) {
@@ -332,4 +359,36 @@ const char* GetLastErrorString() {
   text = strerror(errno);
   text += '\n';
   return text.c_str();
+}
+
+void CatchInterruptions() {
+  // Calls restart after the handler: a write of the trace is never cut short.
+  struct sigaction action = {};
+  action.sa_handler = NoteInterruption;
+  action.sa_flags = SA_RESTART;
+  // While one is noted, the others wait.
+  sigemptyset(&action.sa_mask);
+  for (const int signal : kInterruptions) sigaddset(&action.sa_mask, signal);
+  for (size_t i = 0; i < std::size(kInterruptions); ++i) {
+    struct sigaction before;
+    caught[i] = sigaction(kInterruptions[i], nullptr, &before) == 0 && before.sa_handler != SIG_IGN;
+    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
+  }
+}
+
+bool InterruptionNoted() {
+  return noted != 0;
+}
+
+void EndByInterruption() {
+  const int signal = noted;
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // not reached
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/trace.h"
+
 size_t WindowHolds(const ReadAhead& reads) {
   if (reads.pos < reads.windowPos || reads.pos >= reads.windowPos + reads.windowLen) return 0;
   return reads.windowLen - static_cast<size_t>(reads.pos - reads.windowPos);
@@ -108,6 +110,9 @@ CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
                        const std::function<int64_t(uint64_t left)>& moveAround) {
   *copied = 0;
   while (*copied < count) {
+    // A long copy keeps the trace current and stops when interrupted.
+    FlushTraceWhenDue();
+    if (InterruptionNoted()) return CopyResult::kInterrupted;
     const uint64_t left = count - *copied;
     int64_t moved = 0;
     if (const size_t held = WindowHolds(reads)) {

@@ -53,7 +53,8 @@ int64_t Refill(ReadAhead& reads);
 // Copies count bytes from the position to an output, through the window:
 // write writes n bytes (false with the system error kept). moveAround, where
 // given, may move a piece the window does not hold another way: the count
-// moved, 0 to leave it to the window, -1 when the output failed.
+// moved, 0 to leave it to the window, -1 when the output failed. Between
+// pieces it writes the trace out when due, and stops when interrupted.
 CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
                        const std::function<bool(const uint8_t* bytes, size_t n)>& write,
                        const std::function<int64_t(uint64_t left)>& moveAround = {});

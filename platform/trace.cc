@@ -1,6 +1,7 @@
 #include "platform/trace.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -10,20 +11,57 @@ namespace {
 
 bool toTerminal = false;
 int traceError = 0;  // the first error a write of the trace reported
+// The format of the last print: an interrupted run stops only where the
+// trace ends a line, so a link's line always shows its outcome. Formats are
+// literals; only the pointer is kept, the check costs nothing till then.
+const char* lastFormat = "\n";
+
+// Off a terminal the trace is fully buffered; it is written out once a
+// second, the clock read only every few lines, which costs next to nothing.
+using Clock = std::chrono::steady_clock;
+constexpr auto kFlushEvery = std::chrono::seconds(1);
+constexpr unsigned kLinesPerClockReading = 64;
+Clock::time_point flushDue;
+unsigned linesSinceClock = 0;
 
 void NoteError() {
   if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
+}
+
+bool FlushAndReport() {
+  if (fflush(stdout) != 0) NoteError();
+  if (traceError == 0) return true;
+  fprintf(stderr, "skelvane: cannot write the trace: %s\n", strerror(traceError));
+  return false;
+}
+
+bool EndsLine(const char* format) {
+  const size_t length = strlen(format);
+  return length > 0 && format[length - 1] == '\n';
+}
+
+// A C1 control: the byte itself, or after 0xC2 in UTF-8.
+bool IsC1(unsigned char c) {
+  return c >= 0x80 && c <= 0x9F;
 }
 
 }  // namespace
 
 void StartTrace() {
   toTerminal = PrepareStandardOutput();
+  flushDue = Clock::now() + kFlushEvery;
+  CatchInterruptions();
 }
 
 void TraceV(const char* format, va_list args) {
+  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
   vprintf(format, args);
   NoteError();
+  lastFormat = format;
+  if (++linesSinceClock == kLinesPerClockReading) {
+    linesSinceClock = 0;
+    FlushTraceWhenDue();
+  }
 }
 
 void Trace(const char* format, ...) {
@@ -33,17 +71,38 @@ void Trace(const char* format, ...) {
   va_end(args);
 }
 
+void FlushTraceWhenDue() {
+  if (toTerminal) return;  // where every line goes out at once
+  const Clock::time_point now = Clock::now();
+  if (now < flushDue) return;
+  if (fflush(stdout) != 0) NoteError();
+  flushDue = now + kFlushEvery;
+}
+
 std::string Printable(const std::string& text) {
   if (!toTerminal) return text;
-  std::string shown = text;
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xC2 && i + 1 < text.size() && IsC1(static_cast<unsigned char>(text[i + 1]))) {
+      shown += '?';
+      ++i;
+    } else {
+      shown += c < 0x20 || c == 0x7F || IsC1(c) ? '?' : static_cast<char>(c);
+    }
+  }
   return shown;
 }
 
 bool FinishTrace() {
-  if (fflush(stdout) != 0) NoteError();
-  if (traceError == 0) return true;
-  fprintf(stderr, "skelvane: cannot write the trace: %s\n", strerror(traceError));
-  return false;
+  if (InterruptionNoted()) StopInterrupted();
+  return FlushAndReport();
+}
+
+void StopInterrupted() {
+  fputs("Interrupted\n", stdout);
+  NoteError();
+  FlushAndReport();
+  EndByInterruption();
 }

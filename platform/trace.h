@@ -6,7 +6,8 @@
 #include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
 #include <string>
 
-// Sets standard output up for the trace; called once, before anything is printed.
+// Sets standard output up for the trace, and catches interruptions; called
+// once, before anything is printed.
 void StartTrace();
 
 // The format checks of the printf that runs: under mingw-w64 it is mingw's
@@ -17,13 +18,28 @@ void StartTrace();
 #define TRACE_FORMAT __attribute__((format(printf, 1, 2)))
 #endif
 
+// Prints to the trace. An interruption noted stops the run here, before a
+// new line starts (StopInterrupted).
 void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
 
+// Where the trace is not a terminal, writes it out if a second has passed
+// since it last was, so that a long run shows its progress as it goes.
+// Trace asks every few lines; long work between lines asks too.
+void FlushTraceWhenDue();
+
 // Text taken from the image, as the trace shows it: unchanged, except that
-// on a terminal control bytes become "?", so an image cannot drive it.
+// on a terminal control bytes become "?", so an image cannot drive it: the
+// C0 controls, DEL, and the C1 controls both as bytes (0x80-0x9F) and in
+// UTF-8 (C2 80 to C2 9F).
 std::string Printable(const std::string& text);
 
 // Flushes the trace. If any write of it failed, says so on standard error,
-// the one thing that goes there, and returns false.
+// the one thing that goes there, and returns false. An interruption noted
+// by then stops the run instead (StopInterrupted).
 bool FinishTrace();
+
+// Ends an interrupted run: the trace so far, then "Interrupted" as its last
+// line, flushed; then the process ends as the interruption would have ended
+// it. The file being written has been removed by then.
+[[noreturn]] void StopInterrupted();

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -23,6 +24,16 @@ struct ImageFile : ReadAhead {
 struct OutputDir {};
 
 namespace {
+
+// Set by the console's control handler, which runs in a thread of its own.
+std::atomic<bool> noted{false};
+
+BOOL WINAPI NoteInterruption(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  // A second one goes to the system's handler, which ends the process at
+  // once: the run may be waiting for a reader of its trace that never comes.
+  return !noted.exchange(true);
+}
 
 // The error of the last failed call, kept until its text is asked for:
 // calls made in between (closing a file, say) may change GetLastError.
@@ -316,7 +327,9 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
                               bool /*executable: Windows has no such bit*/, uint64_t* copied,
                               FileId* id) {
   *copied = 0;
-  const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // DELETE: an interrupted copy removes the file through its handle, so
+  // whatever may stand at its name by then.
+  const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) return KeepError(CopyResult::kCreateFailed);
   BY_HANDLE_FILE_INFORMATION info;
@@ -324,6 +337,10 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   const CopyResult result =
       CopyThrough(*image, count, copied,
                   [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); });
+  if (result == CopyResult::kInterrupted) {
+    FILE_DISPOSITION_INFO remove = {TRUE};
+    SetFileInformationByHandle(out, FileDispositionInfo, &remove, sizeof remove);
+  }
   if (!CloseHandle(out) && result == CopyResult::kDone) return KeepError(CopyResult::kWriteFailed);
   return result;
 }
@@ -400,4 +417,16 @@ const char* GetLastErrorString() {
   text = nullptr;
   snprintf(number, sizeof number, "System error %lu\r\n", lastError);
   return number;
+}
+
+void CatchInterruptions() {
+  SetConsoleCtrlHandler(NoteInterruption, TRUE);
+}
+
+bool InterruptionNoted() {
+  return noted;
+}
+
+void EndByInterruption() {
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }

@@ -239,18 +239,6 @@ TEST(Hostile, ThreeGigabyteFile) {
 
 }  // namespace
 
-// Files enough for a trace that fills a pipe, so that a run can be held up
-// part way through them.
-std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent) {
-  std::vector<Entry> files;
-  for (int i = 0; i < 700; ++i) {
-    const std::string name = std::to_string(i) + std::string(100, 'f');
-    files.push_back(File(name, "x"));
-    listing += indent + name + " (1) \n";
-  }
-  return files;
-}
-
 TEST(Hostile, DirectorySwappedDuringTheRun) {
   // Another process renames out/d while the run fills it and puts a link to
   // another folder, or a FIFO, in its place: the rest of d still goes into

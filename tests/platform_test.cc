@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
@@ -109,6 +110,7 @@ struct FakeCalls {
   static inline size_t maxMove = 0;       // no call moves more than this, if set
   static inline int writeError = 0;
   static inline int interruptions = 0;  // the next writes and preads fail with EINTR, one each
+  static inline int signalAtWrite = 0;  // the write of this number is preceded by a SIGINT
 
   // True for a call that a signal interrupts before it does anything.
   static bool Interrupted(int call) {
@@ -128,6 +130,7 @@ struct FakeCalls {
     return SystemCalls().splice(in, inOffset, out, outOffset, Most(count), flags);
   }
   static ssize_t Write(int fd, const void* buf, size_t count) {
+    if (signalAtWrite && --signalAtWrite == 0) raise(SIGINT);
     if (writeError) return errno = writeError, -1;
     if (Interrupted(kWrite)) return -1;
     return SystemCalls().write(fd, buf, Most(count));
@@ -138,7 +141,7 @@ struct FakeCalls {
   }
 
   FakeCalls() {
-    spliceCalls = spliceError = drainError = writeError = interruptions = 0;
+    spliceCalls = spliceError = drainError = writeError = interruptions = signalAtWrite = 0;
     spliceZero = false;
     maxMove = 0;
     posixCalls.splice = Splice;
@@ -284,6 +287,75 @@ TEST(Platform, TraceWriteThatFailedOnceFailsTheRun) {
       },
       ::testing::ExitedWithCode(255),
       "^skelvane: cannot write the trace: Resource temporarily unavailable\n$");
+}
+
+// Makes fd standard output, fully buffered as off a terminal, and starts the trace.
+void TraceTo(int fd) {
+  fflush(stdout);
+  dup2(fd, STDOUT_FILENO);
+  setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+  StartTrace();
+}
+
+TEST(Platform, TraceOffATerminalIsWrittenOutEverySecond) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "i", "data");
+  EXPECT_EXIT(
+      {
+        int fds[2];
+        if (pipe2(fds, O_NONBLOCK) != 0) _exit(2);
+        const int trace = fds[0];
+        TraceTo(fds[1]);
+        // Between lines: the clock is read every 64 of them.
+        Trace("first\n");
+        usleep(1100000);
+        for (int i = 0; i < 64; ++i) Trace("%d\n", i);
+        if (!ReadFd(trace).starts_with("first\n0\n")) _exit(3);
+        // And between the pieces of a copy.
+        Trace("copying\n");
+        usleep(1100000);
+        ImageFile* image = OpenImageFile((dir / "i").c_str());
+        const OutputDirHandle out = OpenRoot(dir.path());
+        uint64_t copied;
+        if (CopyImageToNewFile(image, In(out, "o"), 4, false, &copied) != CopyResult::kDone)
+          _exit(4);
+        if (!ReadFd(trace).ends_with("copying\n")) _exit(5);
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Platform, InterruptedCopyRemovesItsFileAndEndsByTheSignal) {
+  ScratchDir dir;
+  const std::string bytes = Pattern(1 << 20);
+  WriteFileBytes(dir / "i", bytes);
+  ASSERT_EQ(mkdir((dir / "out").c_str(), 0777), 0);
+  int trace[2];
+  ASSERT_EQ(pipe(trace), 0);
+  EXPECT_EXIT(
+      {
+        TraceTo(trace[1]);
+        FakeCalls fake;
+        FakeCalls::spliceError = EXDEV;  // the copies go through the window, ...
+        FakeCalls::signalAtWrite = 4;    // ... and the signal comes during the second
+        ImageFile* image = OpenImageFile((dir / "i").c_str());
+        const OutputDirHandle out = OpenRoot(dir / "out");
+        uint64_t copied;
+        Trace("kept\n");
+        if (CopyImageToNewFile(image, In(out, "kept"), 300000, false, &copied) != CopyResult::kDone)
+          _exit(3);
+        Trace("cut\n");
+        if (CopyImageToNewFile(image, In(out, "cut"), 700000, false, &copied) !=
+                CopyResult::kInterrupted ||
+            copied == 0 || copied == 700000)
+          _exit(4);
+        StopInterrupted();  // as the walk does then
+      },
+      ::testing::KilledBySignal(SIGINT), "");
+  close(trace[1]);
+  EXPECT_EQ(ReadFd(trace[0]), "kept\ncut\nInterrupted\n");
+  close(trace[0]);
+  EXPECT_EQ(ScanTree(dir / "out"), (Tree{{"kept", "file:" + bytes.substr(0, 300000)}}));
 }
 
 TEST(Platform, CreationNeverReplacesOrFollows) {

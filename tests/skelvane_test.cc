@@ -62,19 +62,57 @@ TEST(Skelvane, TraceThatCannotBeWrittenFailsTheRunButNotTheTree) {
   }
 }
 
+TEST(Skelvane, InterruptedRunEndsItsTraceAndRemovesTheFileItWasMaking) {
+  // The run is held up writing a file's line when the signal comes: that
+  // file, made next, is removed; the files before it are kept whole.
+  std::string listing = kHead;
+  std::vector<Entry> root = ManyFiles(listing, "");
+  const std::string image = BuildImage("vol", root);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    Unpack u;
+    WriteFileBytes(u.dir / "image.img", image);
+    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), {.stallSignal = signal});
+    EXPECT_EQ(r.status, 128 + signal);
+    EXPECT_EQ(r.err, "");
+    const std::string last = "Interrupted\n";
+    ASSERT_TRUE(r.out.ends_with(" (1) \n" + last)) << r.out.substr(r.out.size() - 200);
+    const std::string listed = r.out.substr(0, r.out.size() - last.size());
+    EXPECT_TRUE(listing.starts_with(listed));
+    std::string name;  // the last one listed: the file being made
+    const Tree kept = ManyFilesListed(listed, name);
+    EXPECT_GT(kept.size(), 400u);
+    const Tree left = u.Left();
+    EXPECT_EQ(left.count("out/" + name), 0u) << name;
+    EXPECT_EQ(left, kept);
+  }
+}
+
 TEST(Skelvane, TerminalSeesNoControlBytes) {
-  // An escape sequence that would set the terminal's title, and others.
+  // An escape sequence that would set the terminal's title, and others; a
+  // CSI as a C1 control, in UTF-8 and as one byte, beside UTF-8 that stays.
   const std::string esc =
       "a\x1b]0;x\x07"
-      "b\x7f";
+      "b\x7f\xc2\x9b"
+      "2J\xc3\xa9\xc2\xa0\x9b"
+      "1m";
   std::vector<Entry> root = {File(esc, "f"), Dir("d\x1b[2J", {Link("l\n", "t\x01\x1f\x80")})};
   const std::string image = BuildImage("v\x1b[31m", root);
   for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
     const bool terminal = out == RunOptions::Out::kTerminal;
-    auto shown = [&](std::string text) {
-      for (char& c : text)
-        if (terminal && (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)) c = '?';
-      return text;
+    auto shown = [&](const std::string& text) {
+      if (!terminal) return text;
+      std::string seen;
+      for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        auto isC1 = [](unsigned char b) { return b >= 0x80 && b <= 0x9F; };
+        if (c == 0xC2 && i + 1 < text.size() && isC1(static_cast<unsigned char>(text[i + 1]))) {
+          seen += '?';  // one character, one "?"
+          ++i;
+        } else {
+          seen += c < 0x20 || c == 0x7F || isC1(c) ? '?' : text[i];
+        }
+      }
+      return seen;
     };
     ScratchDir dir;
     WriteFileBytes(dir / "i.img", image);

@@ -38,6 +38,8 @@ struct RunOptions {
   // With a pipe: called while the run is held up writing to the full pipe,
   // before anything is read from it.
   std::function<void()> whenStalled = {};
+  // With a pipe: a signal sent to the run while it is held up, after whenStalled.
+  int stallSignal = 0;
   std::string program = SKELVANE_PATH;
   // The address space the program may take, in bytes; 0 for the system's limit.
   uint64_t memoryLimit = 0;
@@ -97,6 +99,14 @@ inline const Tree kFourGigabyteTree = {{"out", "dir"},
                                        {"out/mid", "file:past 2^31"},
                                        {"out/high", "file:3/4"},
                                        {"out/end", "file:"}};
+
+// Files enough for a trace that fills a pipe, so that a run can be held up
+// part way through them: 700 files of one byte, whose lines are added to
+// listing with indent before them.
+std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent);
+// The tree that the files of ManyFiles listed in trace leave in "out", all
+// but the last one listed, whose name goes to last.
+Tree ManyFilesListed(const std::string& trace, std::string& last);
 
 // The README's example: writes its image as fw.img in dir and unpacks it
 // there into the default target; the trace of that run, and the tree it leaves.

@@ -167,5 +167,7 @@ void CreateNewFile(const OutPath& path, uint32_t size, bool executable, FileId* 
       Fatal("Read file buffer failed (%u, %u)\n", size, static_cast<uint32_t>(copied));
     case CopyResult::kWriteFailed:
       Fatal("\nCould not write to file. Error: %s\n", GetLastErrorString());
+    case CopyResult::kInterrupted:
+      StopInterrupted();
   }
 }
