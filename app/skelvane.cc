@@ -2,6 +2,7 @@
 // every entry on standard output.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "image/image.h"
@@ -122,10 +123,8 @@ bool LengthAccepted(const char* argument) {
   return length >= 1 && length <= kMaxArgument;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  StartTrace();
+// The run, from the arguments to the closing line.
+int Run(int argc, char** argv) {
   if (argc < 2) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
   // Options only as the whole of a lone argument: any other is an image.
   if (argc == 2) {
@@ -181,4 +180,17 @@ int main(int argc, char** argv) {
   Trace("\n");
   // A trace that could not be written is a failed run, though the tree is whole.
   return FinishTrace() ? 0 : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StartTrace();
+  // Memory that cannot be had ends the run as every fatal error does, from
+  // wherever it was asked for.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    Fatal("Memory Alloc Error\n");
+  }
 }

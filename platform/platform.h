@@ -75,6 +75,14 @@ OutputDirHandle OpenDirectory(const OutPath& path);
 // following a link. Null with the system error kept on failure.
 OutputDirHandle OpenDirectoryBeneath(const OutputDir& top, const std::vector<std::string>& names);
 
+// Who a file is, whatever name it has now: its device and inode, or its
+// volume and file ID.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 enum class CopyResult {
   kDone,
   kCreateFailed,  // the file could not be made (something exists there, say)
@@ -86,9 +94,10 @@ enum class CopyResult {
 // copies count bytes of the image from the position into it, then closes
 // it. An executable file is created so where the system keeps that in the
 // file's mode. The position ends after the bytes copied. On failure the
-// file is closed and the system error kept.
+// file is closed and the system error kept. Where id is given, it receives
+// the new file's identity.
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              bool executable, uint64_t* copied);
+                              bool executable, uint64_t* copied, FileId* id = nullptr);
 
 // Creates a link at path with the target text unchanged; fails if anything
 // exists there.
@@ -97,9 +106,10 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path);
 // The longest target, in bytes, that a link made here can hold.
 extern const uint32_t kLongestLinkTarget;
 
-// Creates a second name at path for the file at existing; fails if anything
-// exists at path.
-bool MakeHardLink(const OutPath& existing, const OutPath& path);
+// Creates a second name at path for the file at existing, only while that
+// is still the regular file id names: whatever another process put there
+// in the meantime is never linked. Fails if anything exists at path.
+bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path);
 
 // ---- Standard output and errors
 

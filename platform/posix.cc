@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -130,6 +131,10 @@ int64_t SpliceSome(ImageFile* image, int out, uint64_t left) {
   return in;
 }
 
+FileId IdOf(const struct stat& st) {
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 int ParentFd(const OutPath& path) {
   return path.parent ? path.parent->fd : AT_FDCWD;
 }
@@ -233,7 +238,7 @@ OutputDirHandle OpenDirectoryBeneath(const OutputDir& top, const std::vector<std
 }
 
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              bool executable, uint64_t* copied) {
+                              bool executable, uint64_t* copied, FileId* id) {
   *copied = 0;
   // The mode is given at creation, less the umask: no later chmod could
   // follow a swapped name or leave a moment where others may write.
@@ -243,6 +248,8 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0777 : 0666);
   while (out < 0 && errno == EINTR);
   if (out < 0) return CopyResult::kCreateFailed;
+  struct stat st;
+  if (id && fstat(out, &st) == 0) *id = IdOf(st);
   const CopyResult result = CopyThrough(
       *image, count, copied,
       [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); },
@@ -268,10 +275,47 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   return symlinkat(target.c_str(), ParentFd(path), path.name.c_str()) == 0;
 }
 
-bool MakeHardLink(const OutPath& existing, const OutPath& path) {
-  // No flag: a link that stands at existing is not followed.
-  return linkat(ParentFd(existing), existing.name.c_str(), ParentFd(path), path.name.c_str(), 0) ==
-         0;
+namespace {
+
+// True when st is the regular file id names; else false, with ESTALE kept.
+bool IsTheFile(const struct stat& st, const FileId& id) {
+  if (S_ISREG(st.st_mode) && IdOf(st) == id) return true;
+  errno = ESTALE;
+  return false;
+}
+
+// Links the file that fd holds at path. Through /proc, where it is mounted;
+// else the descriptor itself, where the kernel lets this process link one;
+// else by name, checked once more just before (no flag: a link that stands
+// at existing is not followed), which leaves a moment for another process.
+bool LinkHeld(int fd, const OutPath& existing, const FileId& id, const OutPath& path) {
+  char proc[32];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, proc, ParentFd(path), path.name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    return true;
+  if (errno != ENOENT || access("/proc/self/fd", X_OK) == 0) return false;
+  if (linkat(fd, "", ParentFd(path), path.name.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno != ENOENT && errno != EPERM) return false;
+  struct stat now;
+  return fstatat(ParentFd(existing), existing.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         IsTheFile(now, id) &&
+         linkat(ParentFd(existing), existing.name.c_str(), ParentFd(path), path.name.c_str(), 0) ==
+             0;
+}
+
+}  // namespace
+
+bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path) {
+  // The file is held by a descriptor, checked, and that descriptor linked:
+  // never whatever has its name by then.
+  const int fd = openat(ParentFd(existing), existing.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool made = fstat(fd, &st) == 0 && IsTheFile(st, id) && LinkHeld(fd, existing, id, path);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return made;
 }
 
 bool IsSystemHelpOption(const std::string&) {

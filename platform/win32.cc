@@ -82,6 +82,17 @@ bool IsDeviceName(const std::wstring& name) {
          number == L'\u00B3';
 }
 
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+}
+
+// True when nothing has the name path: no file, and no shortcut of it.
+bool NameIsFree(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
 }
@@ -216,11 +227,14 @@ OutputDirHandle OpenDirectoryBeneath(const OutputDir&, const std::vector<std::st
 }
 
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
-                              bool /*executable: Windows has no such bit*/, uint64_t* copied) {
+                              bool /*executable: Windows has no such bit*/, uint64_t* copied,
+                              FileId* id) {
   *copied = 0;
   const HANDLE out = CreateFileA(path.shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) return KeepError(CopyResult::kCreateFailed);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (id && GetFileInformationByHandle(out, &info)) *id = IdOf(info);
   const CopyResult result =
       CopyThrough(*image, count, copied,
                   [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); });
@@ -235,9 +249,7 @@ const uint32_t kLongestLinkTarget = 0xFFFF;
 bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   // The link's own name must be free too, or the shortcut would stand beside
   // an entry of the same name.
-  if (GetFileAttributesA(path.shown.c_str()) != INVALID_FILE_ATTRIBUTES ||
-      GetLastError() != ERROR_FILE_NOT_FOUND)
-    return KeepError(false);
+  if (!NameIsFree(path.shown)) return KeepError(false);
   // No shortcut points nowhere, nor off the drive.
   const std::wstring relativePath = ShortcutTarget(target);
   if (relativePath.empty()) return false;
@@ -252,8 +264,30 @@ bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   return written;
 }
 
-bool MakeHardLink(const OutPath& existing, const OutPath& path) {
-  return CreateHardLinkA(path.shown.c_str(), existing.shown.c_str(), nullptr) || KeepError(false);
+bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path) {
+  // As a shortcut may not stand beside a name, a name may not stand beside
+  // a shortcut.
+  if (!NameIsFree(path.shown + ".lnk")) return KeepError(false);
+  // The file is held open, never through a reparse point, and checked; the
+  // handle, shared for neither renaming nor deleting, keeps other Windows
+  // programs from putting something else under its name before it is
+  // linked. (Wine cannot lock a name against the host's own programs.)
+  const HANDLE file =
+      CreateFileA(existing.shown.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return KeepError(false);
+  BY_HANDLE_FILE_INFORMATION info;
+  bool made = GetFileInformationByHandle(file, &info) || KeepError(false);
+  if (made &&
+      ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+       IdOf(info) != id)) {
+    lastError = ERROR_FILE_INVALID;
+    made = false;
+  }
+  made = made &&
+         (CreateHardLinkA(path.shown.c_str(), existing.shown.c_str(), nullptr) || KeepError(false));
+  CloseHandle(file);
+  return made;
 }
 
 bool IsSystemHelpOption(const std::string& argument) {

@@ -137,6 +137,52 @@ TEST(Hostile, LinkNamedLikeADirectoryCannotRedirectIt) {
                             {"out/d/l", "link:t"}}));
 }
 
+TEST(Hostile, AnyShapeInBoundedMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit";
+#endif
+  // 254 nested directories of 255-byte names above 500 leaf directories:
+  // the memory a directory costs must not grow with its depth, with or
+  // without --all.
+  std::vector<Entry> leaves;
+  for (int i = 0; i < 500; ++i) leaves.push_back(Dir("l" + std::to_string(i), {HardLink(".")}));
+  Entry deep = Dir(std::string(255, 'd'), leaves);
+  for (int depth = 1; depth < 254; ++depth) deep = Dir(std::string(255, 'd'), {deep});
+  const std::string deepImage = [&] {
+    std::vector<Entry> root = {deep};
+    return BuildImage("vol", root);
+  }();
+  // 30,000 links whose 4,095-byte targets run on over the entries after
+  // them: 120 MB of targets from a 1 MB image, which must end the run with
+  // its message, not an abort.
+  std::vector<Entry> links;
+  for (int i = 0; i < 30000; ++i) {
+    links.push_back(Link("s", ""));
+    links.back().size = 4095;
+  }
+  links.push_back(File("end", std::string(4096, 'e')));
+  const std::string linksImage = BuildImage("vol", links);
+  constexpr uint64_t kLimit = 64 << 20;
+  for (const bool all : {false, true}) {
+    Unpack u{.options = all ? std::vector<std::string>{"--all"} : std::vector<std::string>{},
+             .run = {.memoryLimit = kLimit}};
+    const RunResult r = u.Run(deepImage);
+    EXPECT_TRUE(r.out.ends_with("...[.] \n\nDONE." +
+                                std::string(all ? " (0 symbolic links, 0 hard links, 0 unresolved, "
+                                                  "0 special files not made)\n"
+                                                : "\n")))
+        << r.out.substr(r.out.size() - std::min<size_t>(r.out.size(), 200));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+  }
+  Unpack u{.options = {"--all"}, .run = {.memoryLimit = kLimit}};
+  const RunResult r = u.Run(linksImage);
+  EXPECT_TRUE(r.out.ends_with("\ns <SYMBOLIC LINK> (4095) \nMemory Alloc Error\n"))
+      << r.out.substr(r.out.size() - std::min<size_t>(r.out.size(), 200));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "");
+}
+
 TEST(Hostile, FourGigabyteImage) {
   // Alone, and beyond a large offset in a larger file.
   for (const auto& [lastSize, at] : {std::pair{0u, 0ull}, {5u, 0ull}, {5u, 0xC0000003ull}}) {
@@ -256,6 +302,42 @@ TEST(Hostile, DirectorySwappedDuringTheRun) {
       EXPECT_TRUE(path.starts_with("out/moved/")) << path;
       EXPECT_EQ(what, "file:x") << path;
     }
+  }
+}
+
+TEST(Hostile, HardLinkOnlyToTheFileTheRunMade) {
+  // Another process puts something else under the name of the file a hard
+  // link names, after the walk made it: a hard link to a file outside the
+  // tree, a FIFO, a link to another file. None of them is linked.
+  std::string listing = kHead + "f (4) \n";
+  std::vector<Entry> root = {File("f", "mine")};
+  for (Entry& e : ManyFiles(listing, "")) root.push_back(e);
+  root.push_back(HardLink("h"));
+  listing += "[h] \n";
+  std::string image = BuildImage("vol", root);
+  SetSpecInfo(image, root.back().offset, root[0].offset);
+  for (const std::string swap : {"hard link", "fifo", "symbolic link"}) {
+    Unpack u;
+    const std::string outside = u.dir / "outside", f = u.dir / "out/f";
+    WriteFileBytes(outside, "not mine");
+    WriteFileBytes(u.dir / "image.img", image);
+    const RunResult r =
+        RunSkelvane({"--all", "image.img", "out"}, u.dir.path(), {.whenStalled = [&] {
+                      std::filesystem::remove(f);
+                      if (swap == "hard link") std::filesystem::create_hard_link(outside, f);
+                      if (swap == "fifo") {
+                        ASSERT_EQ(mkfifo(f.c_str(), 0600), 0);
+                      }
+                      if (swap == "symbolic link") std::filesystem::create_symlink(outside, f);
+                    }});
+    EXPECT_EQ(r.out, listing +
+                         "\nRESOLVING LINKS...\n"
+                         "-> create hard link out\\h with out\\f (ERROR!!!)\n"
+                         "\nDONE. (0 symbolic links, 1 hard links, 1 unresolved, 0 special files "
+                         "not made)\n")
+        << swap;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(u.dir / "out/h"))) << swap;
   }
 }
 

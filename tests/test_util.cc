@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -44,6 +45,10 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     dup2(fileno(err), 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     alarm(options.timeLimit);  // the timer survives exec; the program does not catch SIGALRM
+    if (options.memoryLimit) {
+      const rlimit limit{options.memoryLimit, options.memoryLimit};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(122);
+    }
     std::vector<char*> argv{const_cast<char*>(options.program.c_str())};
 #ifdef SKELVANE_EMULATOR
     // Wine's system texts follow the locale, and non-ASCII arguments need a UTF-8 one.
@@ -243,7 +248,7 @@ RunResult Unpack::Run(const std::string& image, std::vector<std::string> extraAr
   WriteFileBytes(dir / "image.img", image);
   extraArgs.insert(extraArgs.begin(), "image.img");
   extraArgs.insert(extraArgs.begin(), options.begin(), options.end());
-  return RunSkelvane(extraArgs, dir.path());
+  return RunSkelvane(extraArgs, dir.path(), run);
 }
 
 RunResult Unpack::Run(const std::string& volume, std::vector<Entry> root) {

@@ -39,6 +39,8 @@ struct RunOptions {
   // before anything is read from it.
   std::function<void()> whenStalled = {};
   std::string program = SKELVANE_PATH;
+  // The address space the program may take, in bytes; 0 for the system's limit.
+  uint64_t memoryLimit = 0;
 };
 
 // Runs the built skelvane (or another program) with args in directory cwd.
@@ -104,6 +106,7 @@ extern const Tree kExampleTree;
 struct Unpack {
   ScratchDir dir{};
   std::vector<std::string> options = {};
+  RunOptions run = {};
   RunResult Run(const std::string& image, std::vector<std::string> extraArgs = {"out"});
   RunResult Run(const std::string& volume, std::vector<Entry> root);
   std::map<std::string, std::string> Tree() const { return ScanTree(dir / "out"); }

@@ -273,29 +273,44 @@ TEST(Windows, EntriesPastTwoGigabytes) {
 }
 
 TEST(Windows, AllMakesHardLinksAndListsDevices) {
+  // A shortcut x.lnk takes the name x from a hard link, and the reverse, in
+  // either order.
   Entry console = File("console", ""), fifo = File("initctl", "");
   console.type = 5;
   console.specInfo = 0x00050001;
   fifo.type = 7;
-  std::vector<Entry> root = {File("f", "data"), Dir("d", {HardLink("h")}), console, fifo,
-                             Link("sh", "f")};
+  std::vector<Entry> root = {File("f", "data"), Dir("d", {HardLink("h")}),
+                             console,           fifo,
+                             Link("sh", "f"),   Link("x", "f"),
+                             HardLink("x"),     HardLink("y"),
+                             Link("y", "f")};
   std::string image = BuildImage("vol", root);
   SetSpecInfo(image, root[1].children[0].offset, root[0].offset);
+  SetSpecInfo(image, root[6].offset, root[0].offset);
+  SetSpecInfo(image, root[7].offset, root[0].offset);
   Unpack u{.options = {"--all"}};
   const RunResult r = u.Run(image);
   EXPECT_EQ(r.out, kHead +
                        "f (4) \n[d] \n...[h] \nconsole <CHARACTER DEVICE> (5, 1) \n"
-                       "initctl <FIFO> \nsh <SYMBOLIC LINK> (1) \n"
+                       "initctl <FIFO> \nsh <SYMBOLIC LINK> (1) \nx <SYMBOLIC LINK> (1) \n[x] \n"
+                       "[y] \ny <SYMBOLIC LINK> (1) \n"
                        "\nRESOLVING LINKS...\n"
                        "-> create hard link out\\d\\h with out\\f (done)\n"
                        "-> create symbolic link out\\sh with f (done)\n"
-                       "\nDONE. (1 symbolic links, 1 hard links, 0 unresolved, 2 special files "
+                       "-> create symbolic link out\\x with f (done)\n"
+                       "-> create hard link out\\x with out\\f (ERROR!!!)\n"
+                       "-> create hard link out\\y with out\\f (done)\n"
+                       "-> create symbolic link out\\y with f (ERROR!!!)\n"
+                       "\nDONE. (3 symbolic links, 3 hard links, 2 unresolved, 2 special files "
                        "not made)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(
-      WithShortcuts(u.Tree()),
-      (Tree{{"d", "dir"}, {"d/h", "file:data"}, {"f", "file:data"}, {"sh.lnk", "shortcut:f"}}));
-  EXPECT_EQ(std::filesystem::hard_link_count(u.dir / "out/f"), 2u);
+  EXPECT_EQ(WithShortcuts(u.Tree()), (Tree{{"d", "dir"},
+                                           {"d/h", "file:data"},
+                                           {"f", "file:data"},
+                                           {"sh.lnk", "shortcut:f"},
+                                           {"x.lnk", "shortcut:f"},
+                                           {"y", "file:data"}}));
+  EXPECT_EQ(std::filesystem::hard_link_count(u.dir / "out/f"), 3u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "unpack/walk.h"
 
-#include <unordered_set>
+#include <memory>
+#include <vector>
 
 #include "image/image.h"
 #include "image/romfs.h"
@@ -15,12 +16,27 @@ uint32_t cntSpecialFiles = 0;
 namespace {
 
 // Every header is read at most once in a run, so a chain that loops or
-// chains that share entries end the run instead of walking forever.
-std::unordered_set<uint64_t> readHeaders;
+// chains that share entries end the run instead of walking forever. Headers
+// lie at multiples of 16: one bit each, in pages made as the walk reaches
+// them, so that the record grows with the part of the image walked.
+constexpr uint64_t kSlotsPerPage = 4096;  // a page of 512 bytes covers 64 KiB of the image
+std::vector<std::unique_ptr<uint64_t[]>> readPages;
 
-// The names of the directories from the target down to the one being
-// filled: the links are reached through them.
-std::vector<std::string> dirNames;
+// False when the header at offset was read before; marks it read.
+bool FirstRead(uint64_t offset) {
+  const uint64_t slot = offset / 16, page = slot / kSlotsPerPage, bit = slot % kSlotsPerPage;
+  if (page >= readPages.size()) readPages.resize(page + 1);
+  if (!readPages[page]) readPages[page] = std::make_unique<uint64_t[]>(kSlotsPerPage / 64);
+  uint64_t& word = readPages[page][bit / 64];
+  const uint64_t mask = uint64_t{1} << (bit % 64);
+  if (word & mask) return false;
+  word |= mask;
+  return true;
+}
+
+// The directory being filled, as NoteDirectory numbered it: the parent of
+// the next directory the walk creates.
+uint32_t currentDir = kNoDirectory;
 
 // Depth is an 8-bit count; deeper nesting is refused, which also bounds the recursion.
 constexpr uint8_t kMaxDepth = 255;
@@ -47,8 +63,8 @@ void ListSpecialFile(const UnpackOptions& options, const EntryHeader& header,
 }  // namespace
 
 void ForgetReadHeaders() {
-  readHeaders.clear();
-  dirNames.clear();
+  readPages.clear();
+  currentDir = kNoDirectory;
   hTarget.reset();
   cntSpecialFiles = 0;
 }
@@ -62,11 +78,11 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
           Printable(dirPath.shown).c_str());
   const OutputDir* self = dir.get();
   if (depth == 0) hTarget = std::move(dir);
-  const uint32_t dirIndex = NoteDirectory(dirPath.shown, dirNames);
+  const uint32_t dirIndex = NoteDirectory(currentDir, dirPath.name);
 
   std::string name;
   for (;;) {
-    if (!readHeaders.insert(headerOffset).second)
+    if (!FirstRead(headerOffset))
       Fatal("Directory chain loops: %s\n", Printable(dirPath.shown).c_str());
     const EntryHeader header = ReadEntryHeader(headerOffset);
     uint64_t dataOffset = headerOffset + 16;
@@ -91,16 +107,20 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
         if (name == ".") break;
         if (depth == kMaxDepth)
           Fatal("Directory nesting too deep: %s\n", Printable(fullPath.shown).c_str());
-        dirNames.push_back(name);
+        currentDir = dirIndex;
         GetFilesFromDir(fullPath, dataOffset, static_cast<uint8_t>(depth + 1), options);
-        dirNames.pop_back();
         break;
       case kRegularFile:
         Trace("%s%s (%u) %s\n", indent.c_str(), shownName.c_str(), header.size, exec);
         SetFilePointerFromBegin(hImage, dataOffset);
-        CreateNewFile(fullPath, header.size, header.execFlag);
-        // Only hard links need to find a file again.
-        if (options.all) NoteUnpackedFile(headerOffset, dirIndex, name);
+        // Only hard links need to find a file again, and to know it is the same.
+        if (options.all) {
+          FileId id;
+          CreateNewFile(fullPath, header.size, header.execFlag, &id);
+          NoteUnpackedFile(headerOffset, dirIndex, name, id);
+        } else {
+          CreateNewFile(fullPath, header.size, header.execFlag);
+        }
         break;
       case kSymbolicLink:
         Trace("%s%s <SYMBOLIC LINK> (%u) %s\n", indent.c_str(), shownName.c_str(), header.size,
@@ -132,13 +152,13 @@ bool CreateNewDir(const OutPath& path, OutputDirHandle& dir) {
   return false;
 }
 
-void CreateNewFile(const OutPath& path, uint32_t size, bool executable) {
+void CreateNewFile(const OutPath& path, uint32_t size, bool executable, FileId* id) {
   // Missing data is found before the output file exists.
   const uint64_t available = ImageBytesAvailable(hImage, size);
   if (available < size)
     Fatal("Read file buffer failed (%u, %u)\n", size, static_cast<uint32_t>(available));
   uint64_t copied = 0;
-  switch (CopyImageToNewFile(hImage, path, size, executable, &copied)) {
+  switch (CopyImageToNewFile(hImage, path, size, executable, &copied, id)) {
     case CopyResult::kDone:
       return;
     case CopyResult::kCreateFailed:

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "unpack/options.h"
@@ -29,5 +28,6 @@ void ForgetReadHeaders();
 bool CreateNewDir(const OutPath& path, OutputDirHandle& dir);
 
 // Copies size bytes from the image's current position into a new file,
-// executable when the entry has the exec flag.
-void CreateNewFile(const OutPath& path, uint32_t size, bool executable);
+// executable when the entry has the exec flag. Where id is given, it
+// receives the new file's identity.
+void CreateNewFile(const OutPath& path, uint32_t size, bool executable, FileId* id = nullptr);
