@@ -57,16 +57,26 @@ fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/skelvane-memory.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-# One run of program $1 on image $2 with the options in $3: sets cell to
-# its peak RSS in MiB, and the exit status where it is not 0.
+# One run of program $1 on image $2 with the options in $3, under an
+# address-space limit of $4 KiB if given: sets cell to its peak RSS in MiB,
+# and the exit status where it is not 0.
 measure() {
-  local status
+  local kib status signal
   rm -rf "$scratch/out"
   # shellcheck disable=SC2086 # the options are words
-  /usr/bin/time -f '%M %x' -o "$scratch/time" "$1" $3 "$cache/$2.img" "$scratch/out" >/dev/null 2>&1 || true
-  read -r kib status <"$scratch/time" || { cell='(no figure)'; return; }
+  (
+    ulimit -v "${4:-unlimited}"
+    exec /usr/bin/time -f '%M %x' -o "$scratch/time" "$1" $3 "$cache/$2.img" "$scratch/out"
+  ) >/dev/null 2>&1 || true
+  # A line before the figures names a signal that ended the run.
+  read -r kib status < <(tail -n 1 "$scratch/time") || { cell='(no figure)'; return; }
   cell=$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')
-  if [[ $status != 0 ]]; then cell+=" (exit $status)"; fi
+  signal=$(grep -o 'terminated by signal [0-9]*' "$scratch/time" | grep -o '[0-9]*$' || true)
+  if [[ -n $signal ]]; then
+    cell+=" (killed by signal $signal)"
+  elif [[ $status != 0 ]]; then
+    cell+=" (exit $status)"
+  fi
 }
 
 # The openat calls of one run of program $1 with --all on the linkdeep image:
@@ -89,12 +99,12 @@ done
 
 rows=
 row() {
-  local image=$1 options=$2 goal=$3 size
+  local image=$1 options=$2 goal=$3 limit=${4:-} size
   size=$(stat -c %s "$cache/$image.img" | awk '{ if ($1 < 1e6) printf "%.0f KB", $1 / 1e3; else printf "%.1f MB", $1 / 1e6 }')
-  rows+="| $image | $size | ${options:-(none)} | $goal |"
+  rows+="| $image | $size | ${options:-(none)}${limit:+, address space $((limit / 1024)) MiB} | $goal |"
   for p in "${programs[@]}"; do
     echo "$image ${options:-(none)}: ${p}..." >&2
-    measure "$p" "$image" "$options"
+    measure "$p" "$image" "$options" "$limit"
     rows+=" $cell |"
   done
   rows+=$'\n'
@@ -108,6 +118,8 @@ row dots-1000000 "" "≤ 24"
 row fifos-1000000 --all "≤ 24"
 row dangling-1000000 --all "≤ 80"
 row linkdeep-1000 --all "—"
+# Where memory runs out, the run ends with a message, not an abort.
+row deep-10000 "" "no abort" 262144
 rows+="| linkdeep-1000: openat calls per link (total) | | --all | ≤ 3 a link |"
 for p in "${programs[@]}"; do
   count_openat "$p"
