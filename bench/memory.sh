@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Peak memory of skelvane on hostile images, whose cost lies in their shape
-# (depth, long names, millions of tiny entries) rather than their bytes, and
-# the openat calls of hard links to a file deep down. Prints a Markdown table.
+# (depth, long names, millions of tiny entries) rather than their bytes, once
+# under a 256 MiB address-space limit, and the openat calls of hard links to
+# a file deep down. Prints a Markdown table.
 #
 #   bench/memory.sh                 the Release build of this tree (build-bench/)
 #   bench/memory.sh PROGRAM...      these programs instead, one column each
