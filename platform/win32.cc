@@ -1,7 +1,8 @@
 // The Win32 backend. The A functions take whole paths and have no creation
 // relative to an open directory, so every creation names the path the trace
 // shows, backslashes and all; the output directory handles hold nothing.
-// Links become shell links (.lnk files), written here byte by byte.
+// Links become shell links (.lnk files) in the form Cygwin reads as symbolic
+// links, written here byte by byte.
 #include "platform/win32.h"
 
 #include <fcntl.h>
@@ -97,41 +98,126 @@ void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xFF);
 }
 
-// A shell link (MS-SHLLINK) whose only target is a path relative to the
-// link's folder: the header, then the relative path as a counted UTF-16LE
-// string, then the terminal block of the (empty) extra data.
-std::string ShellLink(const std::wstring& relativePath) {
-  constexpr uint32_t kHasRelativePath = 0x08, kIsUnicode = 0x80, kShowNormal = 1;
+// The shell link header (MS-SHLLINK) with these LinkFlags; the rest of it
+// (attributes, times, size, icon, hot key) unknown, 0.
+std::string ShellLinkHeader(uint32_t flags) {
+  constexpr uint32_t kShowNormal = 1;
   static const char kLinkClsid[16] = {0x01,   0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                       '\xC0', 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
   std::string link;
   PutLittleEndian(link, 0x4C, 4);  // HeaderSize
   link.append(kLinkClsid, sizeof kLinkClsid);
-  PutLittleEndian(link, kHasRelativePath | kIsUnicode, 4);  // LinkFlags
-  // FileAttributes, the three times, FileSize and IconIndex: unknown, 0.
+  PutLittleEndian(link, flags, 4);
+  // FileAttributes, the three times, FileSize and IconIndex.
   link.append(4 + 3 * 8 + 4 + 4, '\0');
   PutLittleEndian(link, kShowNormal, 4);
   link.append(2 + 2 + 4 + 4, '\0');  // HotKey and the reserved fields
+  return link;
+}
+
+constexpr uint32_t kHasName = 0x04, kHasRelativePath = 0x08, kIsUnicode = 0x80;
+
+// A shortcut whose only target is a path relative to its folder, in UTF-16:
+// the header, the counted relative path, the terminal block of the (empty)
+// extra data. Explorer follows it; Cygwin sees a plain file.
+std::string UnicodeShellLink(const std::wstring& relativePath) {
+  std::string link = ShellLinkHeader(kHasRelativePath | kIsUnicode);
   PutLittleEndian(link, static_cast<uint32_t>(relativePath.size()), 2);
   for (const wchar_t c : relativePath) PutLittleEndian(link, static_cast<uint16_t>(c), 2);
   PutLittleEndian(link, 0, 4);  // TerminalBlock
   return link;
 }
 
-// The target text converted from the process code page (UTF-8 under the
-// manifest), with "/" read as "\". Empty when it is empty or not valid
-// text, and when it leaves the shortcut's own drive: two separators start a
-// network or a device path, ":" names another drive or a stream, "?" an NT
-// path ("\??\UNC\host", "\??\pipe\x") that Windows passes through as it
-// is; no file name holds "?" or "*". Explorer resolves a shortcut merely to
-// draw its icon, and would offer a host that the image names the user's
-// credentials.
+// A shortcut in the form Cygwin and MSYS2 write and read back as a symbolic
+// link: 8-bit strings, the target as the description (a placeholder when
+// long) and as the relative path in the system's ANSI code page, which is how
+// Explorer reads them; then Cygwin's own block, the target in UTF-16 behind a
+// byte count and a byte-order mark. No terminal block: Cygwin would read it
+// as an empty target.
+std::string CygwinShellLink(const std::string& target, const std::string& relativePath,
+                            const std::wstring& wideTarget) {
+  std::string link = ShellLinkHeader(kHasName | kHasRelativePath);
+  const std::string description = target.size() <= 260 ? target : "[path too long]";
+  for (const std::string* text : {&description, &relativePath}) {
+    PutLittleEndian(link, static_cast<uint32_t>(text->size()), 2);
+    link += *text;
+  }
+  PutLittleEndian(link, static_cast<uint32_t>(2 * (wideTarget.size() + 1)), 2);
+  for (const wchar_t c : L"\uFEFF" + wideTarget) PutLittleEndian(link, static_cast<uint16_t>(c), 2);
+  PutLittleEndian(link, 0, 2);
+  return link;
+}
+
+// The target as Cygwin keeps it in UTF-16: valid UTF-8 decoded, any other
+// byte as U+F000 + the byte, which Cygwin turns back into that byte.
+std::wstring CygwinTarget(const std::string& target) {
+  std::wstring wide;
+  for (size_t at = 0; at < target.size();) {
+    const auto lead = static_cast<uint8_t>(target[at]);
+    const size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    const std::wstring piece = Widen(target.substr(at, length), CP_UTF8, MB_ERR_INVALID_CHARS);
+    if (piece.empty()) {
+      wide += static_cast<wchar_t>(0xF000 + lead);
+      ++at;
+    } else {
+      wide += piece;
+      at += length;
+    }
+  }
+  return wide;
+}
+
+// The code page of the system's locale: the one Explorer reads a shortcut's
+// 8-bit strings in, whatever the manifest makes this process's own. A locale
+// with none of its own (Hindi, say) leaves the system in UTF-8.
+UINT SystemAnsiCodePage() {
+  DWORD codePage = 0;
+  GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                 reinterpret_cast<LPWSTR>(&codePage), sizeof codePage / sizeof(wchar_t));
+  return codePage ? codePage : CP_UTF8;
+}
+
+// The text in a code page, exactly: empty when a character has no exact
+// counterpart there.
+std::string Narrow(const std::wstring& text, UINT codePage) {
+  // UTF-8 holds everything, and takes neither the flag nor the question.
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* const askUsedDefault = codePage == CP_UTF8 ? nullptr : &usedDefault;
+  const int length = static_cast<int>(text.size());
+  const int bytes = WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr,
+                                        askUsedDefault);
+  if (bytes <= 0 || usedDefault) return {};
+  std::string converted(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(codePage, flags, text.data(), length, converted.data(), bytes, nullptr,
+                      nullptr);
+  return converted;
+}
+
+// The target text as the A functions read it, in the process code page (UTF-8
+// under the manifest), so that it names what they made of the same bytes,
+// with "/" read as "\". Empty when it is empty, and when it leaves the
+// shortcut's own drive: two separators start a network or a device path, ":"
+// names another drive or a stream, "?" an NT path ("\??\UNC\host",
+// "\??\pipe\x") that Windows passes through as it is; no file name holds "?"
+// or "*". Explorer resolves a shortcut merely to draw its icon, and would
+// offer a host that the image names the user's credentials.
 std::wstring ShortcutTarget(const std::string& target) {
-  std::wstring converted = Widen(target, CP_ACP, MB_ERR_INVALID_CHARS);
+  std::wstring converted = Widen(target, CP_ACP, 0);
   std::replace(converted.begin(), converted.end(), L'/', L'\\');
   if (converted.starts_with(L"\\\\") || converted.find_first_of(L":?*") != std::wstring::npos)
     return {};
   return converted;
+}
+
+// The shortcut for the target: Cygwin's form when the system's code page
+// holds its relative path, else the Unicode one. Empty when refused.
+std::string Shortcut(const std::string& target) {
+  const std::wstring relativePath = ShortcutTarget(target);
+  if (relativePath.empty()) return {};
+  const std::string narrow = Narrow(relativePath, SystemAnsiCodePage());
+  if (narrow.empty()) return UnicodeShellLink(relativePath);
+  return CygwinShellLink(target, narrow, CygwinTarget(target));
 }
 
 }  // namespace
@@ -242,24 +328,25 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   return result;
 }
 
-// A shortcut counts its target in 16 bits, and no byte of the target
-// becomes more than one UTF-16 unit.
-const uint32_t kLongestLinkTarget = 0xFFFF;
+// As much as Cygwin reads back from a shortcut.
+const uint32_t kLongestLinkTarget = 4095;
 
 bool MakeSymbolicLink(const std::string& target, const OutPath& path) {
   // The link's own name must be free too, or the shortcut would stand beside
   // an entry of the same name.
   if (!NameIsFree(path.shown)) return KeepError(false);
   // No shortcut points nowhere, nor off the drive.
-  const std::wstring relativePath = ShortcutTarget(target);
-  if (relativePath.empty()) return false;
-  const std::string link = ShellLink(relativePath), linkPath = path.shown + ".lnk";
+  const std::string link = Shortcut(target), linkPath = path.shown + ".lnk";
+  if (link.empty()) return false;
   const HANDLE out = CreateFileA(linkPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) return KeepError(false);
   bool written = WriteAll(out, link.data(), link.size());
   if (!CloseHandle(out) && written) written = KeepError(false);
-  // A shortcut cut short is no shortcut; the file is this run's own.
+  // Read-only only once whole, as Cygwin's reader requires: a shortcut cut
+  // short is no shortcut, and the file, this run's own, must still go.
+  if (written && !SetFileAttributesA(linkPath.c_str(), FILE_ATTRIBUTE_READONLY))
+    written = KeepError(false);
   if (!written) DeleteFileA(linkPath.c_str());
   return written;
 }

@@ -54,7 +54,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     // Wine's system texts follow the locale, and non-ASCII arguments need a UTF-8 one.
     setenv("WINEPREFIX", WINEPREFIX_PATH, 1);
     setenv("WINEDEBUG", "-all", 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("LC_ALL", options.locale.c_str(), 1);
     argv.insert(argv.begin(), const_cast<char*>(SKELVANE_EMULATOR));
 #endif
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -41,6 +41,9 @@ struct RunOptions {
   std::string program = SKELVANE_PATH;
   // The address space the program may take, in bytes; 0 for the system's limit.
   uint64_t memoryLimit = 0;
+  // Under Wine, the locale sets Windows' system locale too, and with it the
+  // system's ANSI code page (1252 for this one).
+  std::string locale = "C.UTF-8";
 };
 
 // Runs the built skelvane (or another program) with args in directory cwd.

@@ -1,7 +1,10 @@
 // The Windows program under Wine: the trace byte for byte as on Linux but for
 // the system's texts, links as shortcuts, and the names Windows must refuse.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "tests/test_util.h"
@@ -59,10 +62,27 @@ void PutUtf8(std::string& out, uint32_t c) {
 const std::string kShellLinkStart =
     std::string("\x4C\0\0\0\x01\x14\x02\0\0\0\0\0\xC0\0\0\0\0\0\0\x46", 20);
 
-// The target of a shortcut as the program writes them (the header, with
-// HasRelativePath and IsUnicode only, then the relative path as a counted
-// UTF-16LE string, then the terminal block), in UTF-8; or what is wrong.
-std::string ShortcutTarget(const std::string& link) {
+// count UTF-16LE units of bytes from at, in UTF-8, but for U+F080 to U+F0FF:
+// Cygwin's stand-ins for the bytes 0x80 to 0xFF of text that is not UTF-8.
+std::string FromUtf16(const std::string& bytes, size_t at, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t c = LittleEndian(bytes, at + 2 * i, 2);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < count)
+      c = 0x10000 + ((c - 0xD800) << 10) + (LittleEndian(bytes, at + 2 * ++i, 2) - 0xDC00);
+    if (c >= 0xF080 && c <= 0xF0FF)
+      text += static_cast<char>(c & 0xFF);
+    else
+      PutUtf8(text, c);
+  }
+  return text;
+}
+
+// The relative path of a Unicode shortcut, the form Explorer follows and
+// Cygwin does not (the header, with HasRelativePath and IsUnicode only, then
+// the relative path as a counted UTF-16LE string, then the terminal block),
+// in UTF-8; or what is wrong.
+std::string UnicodeShortcutPath(const std::string& link) {
   if (link.size() < 0x4C + 2 + 4) return "too short";
   if (LittleEndian(link, 20, 4) != 0x88) return "flags";
   if (LittleEndian(link, 60, 4) != 1) return "show command";
@@ -71,21 +91,117 @@ std::string ShortcutTarget(const std::string& link) {
   const size_t count = LittleEndian(link, 0x4C, 2);
   if (link.size() != 0x4C + 2 + 2 * count + 4 || LittleEndian(link, link.size() - 4, 4) != 0)
     return "string data";
-  std::string target;
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t c = LittleEndian(link, 0x4E + 2 * i, 2);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < count)
-      c = 0x10000 + ((c - 0xD800) << 10) + (LittleEndian(link, 0x4E + 2 * ++i, 2) - 0xDC00);
-    PutUtf8(target, c);
-  }
-  return target;
+  return FromUtf16(link, 0x4E, count);
 }
 
-// The tree with each shell link read back: "shortcut:" and its target.
-Tree WithShortcuts(Tree tree) {
-  for (auto& [path, what] : tree)
-    if (what.starts_with("file:" + kShellLinkStart))
-      what = "shortcut:" + ShortcutTarget(what.substr(5));
+// A shortcut as Cygwin and MSYS2 read one (the name ending in ".lnk" and the
+// read-only attribute are the caller's to check): the target of the symbolic
+// link they see, the 8-bit description and relative path, and where the
+// shell link that Windows reads ends; or why they see a plain file.
+struct CygwinLink {
+  std::string wrong, target, description, relativePath;
+  size_t shellLinkEnd = 0;
+};
+
+CygwinLink ReadCygwinLink(const std::string& link) {
+  CygwinLink read;
+  const auto wrong = [&read](const char* why) {
+    read.wrong = why;
+    return read;
+  };
+  if (link.size() <= 0x4C || link.size() > 256 * 1024) return wrong("size");
+  if (!link.starts_with(kShellLinkStart)) return wrong("header");
+  // HasName and HasRelativePath, and an ID list or not; IsUnicode is not read.
+  const uint32_t flags = LittleEndian(link, 20, 4);
+  if ((flags & ~1u) != 0x0C) return wrong("flags");
+  if (LittleEndian(link, 60, 4) != 1) return wrong("show command");
+  size_t at = 0x4C;
+  if (flags & 1) at += 2 + LittleEndian(link, at, 2);
+  for (std::string* text : {&read.description, &read.relativePath}) {
+    if (at + 2 > link.size() || at + 2 + LittleEndian(link, at, 2) > link.size())
+      return wrong("string data");
+    *text = link.substr(at + 2, LittleEndian(link, at, 2));
+    at += 2 + text->size();
+  }
+  if (read.description.empty()) return wrong("no description");
+  read.shellLinkEnd = at;
+  read.target = read.description;
+  if (at < link.size()) {
+    // Cygwin's block: a byte count (with the zero, without the mark), the
+    // byte-order mark, the target in UTF-16LE ending in a zero. It ends the
+    // file: a terminal block there would be the start of another target.
+    const size_t bytes = at + 4 <= link.size() ? LittleEndian(link, at, 2) : 0;
+    if (bytes < 2 || bytes % 2 != 0 || LittleEndian(link, at + 2, 2) != 0xFEFF ||
+        at + 4 + bytes != link.size() || LittleEndian(link, link.size() - 2, 2) != 0)
+      return wrong("Cygwin's block");
+    read.target = FromUtf16(link, at + 4, bytes / 2 - 1);
+  }
+  if (read.target.size() > 4095) return wrong("target too long");
+  return read;
+}
+
+// Text in a Windows code page, in UTF-8.
+std::string FromCodePage(const std::string& text, unsigned codePage) {
+  if (codePage == 65001) return text;
+  const iconv_t cd = iconv_open("UTF-8", ("WINDOWS-" + std::to_string(codePage)).c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "no iconv for " + std::to_string(codePage);
+  std::string in = text, out(4 * text.size(), '\0');
+  char *from = in.data(), *to = out.data();
+  size_t left = in.size(), room = out.size();
+  const bool done = iconv(cd, &from, &left, &to, &room) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!done) return "not in code page " + std::to_string(codePage);
+  out.resize(out.size() - room);
+  return out;
+}
+
+// The relative path lnkinfo reads in a shell link, its 8-bit strings in
+// that code page.
+std::string LnkinfoRelativePath(const std::string& link, unsigned codePage) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "x.lnk", link);
+  const std::string command = std::string(LNKINFO_PATH) + " -c windows-" +
+                              std::to_string(codePage) + " '" + (dir / "x.lnk") + "' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string report;
+  char buf[4096];
+  for (size_t n; pipe && (n = fread(buf, 1, sizeof buf, pipe)) > 0;) report.append(buf, n);
+  if (pipe) pclose(pipe);
+  const size_t label = report.find("Relative path");
+  const size_t at = report.find(": ", label), end = report.find('\n', at);
+  if (label == std::string::npos || at == std::string::npos) return "lnkinfo: " + report;
+  return report.substr(at + 2, end - at - 2);
+}
+
+// The tree under root with each shortcut read back, its 8-bit strings in the
+// system's ANSI code page of the run: "symlink:" and the target where Cygwin
+// reads a symbolic link, then "path:" and the relative path that Explorer
+// follows, and the description where it is not the target; "shortcut:" and
+// the relative path of a Unicode shortcut; " writable" for one without the
+// read-only attribute (which Wine keeps as the write permissions), and what
+// lnkinfo reads where it differs. lnkinfo takes Cygwin's block for a broken
+// extra data block, so it reads the shell link before it, as Windows does.
+Tree WithShortcuts(const std::string& root, unsigned codePage = 1252) {
+  Tree tree = ScanTree(root);
+  for (auto& [path, what] : tree) {
+    if (!path.ends_with(".lnk") || !what.starts_with("file:" + kShellLinkStart)) continue;
+    const std::string link = what.substr(5);
+    const CygwinLink read = ReadCygwinLink(link);
+    std::string relativePath = UnicodeShortcutPath(link), shellLink = link;
+    what = "shortcut:" + relativePath;
+    if (read.wrong.empty()) {
+      relativePath = FromCodePage(read.relativePath, codePage);
+      shellLink = link.substr(0, read.shellLinkEnd) + std::string(4, '\0');
+      what = "symlink:" + read.target + " path:" + relativePath;
+      if (read.description != read.target) what += " description:" + read.description;
+    }
+    if (PermissionsOf(root + "/" + path) & 0222) what += " writable";
+    // lnkinfo knows no UTF-8 code page.
+    if (*LNKINFO_PATH && codePage != 65001) {
+      const std::string seen = LnkinfoRelativePath(shellLink, codePage);
+      if (seen != relativePath) what += " lnkinfo:" + seen;
+    }
+  }
   return tree;
 }
 
@@ -96,8 +212,8 @@ TEST(Windows, UnpacksTheReadmeExample) {
   EXPECT_EQ(r.status, 0);
   Tree expected = kExampleTree;
   expected.erase("ROMFS/bin/sh");
-  expected["ROMFS/bin/sh.lnk"] = "shortcut:busybox";
-  Tree left = WithShortcuts(ScanTree(dir.path()));
+  expected["ROMFS/bin/sh.lnk"] = "symlink:busybox path:busybox";
+  Tree left = WithShortcuts(dir.path());
   left.erase("fw.img");
   EXPECT_EQ(left, expected);
 }
@@ -116,7 +232,8 @@ TEST(Windows, SlashQuestionMarkIsHelp) {
 TEST(Windows, LinksBecomeShortcuts) {
   // A target stays relative or absolute, with "/" read as "\". A link fails
   // when its name, or its name with ".lnk", is taken, and when its target is
-  // empty or not UTF-8.
+  // empty. Bytes that are not UTF-8 name what Windows makes of them, U+FFFD,
+  // which code page 1252 does not hold: that shortcut is Unicode.
   Unpack u;
   const RunResult r = u.Run(
       "vol", {File("taken", "t"), File("t2.lnk", "u"), Link("abs", "/etc/passwd"),
@@ -140,17 +257,19 @@ TEST(Windows, LinksBecomeShortcuts) {
                        "-> create symbolic link out\\taken with x (ERROR!!!)\n"
                        "-> create symbolic link out\\t2 with x (ERROR!!!)\n"
                        "-> create symbolic link out\\empty with  (ERROR!!!)\n"
-                       "-> create symbolic link out\\bad with \xff (ERROR!!!)\n"
+                       "-> create symbolic link out\\bad with \xff (done)\n"
                        "-> create symbolic link out\\grüße with ziel/ü (done)\n"
-                       "\nDONE. (7 symbolic links, 4 unresolved)\n");
+                       "\nDONE. (7 symbolic links, 3 unresolved)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(WithShortcuts(u.Tree()), (Tree{{"abs.lnk", "shortcut:\\etc\\passwd"},
-                                           {"d", "dir"},
-                                           {"d/up.lnk", "shortcut:..\\f"},
-                                           {"f", "file:data"},
-                                           {"grüße.lnk", "shortcut:ziel\\ü"},
-                                           {"t2.lnk", "file:u"},
-                                           {"taken", "file:t"}}));
+  EXPECT_EQ(WithShortcuts(u.dir / "out"),
+            (Tree{{"abs.lnk", "symlink:/etc/passwd path:\\etc\\passwd"},
+                  {"bad.lnk", "shortcut:\uFFFD"},
+                  {"d", "dir"},
+                  {"d/up.lnk", "symlink:../f path:..\\f"},
+                  {"f", "file:data"},
+                  {"grüße.lnk", "symlink:ziel/ü path:ziel\\ü"},
+                  {"t2.lnk", "file:u"},
+                  {"taken", "file:t"}}));
 
   // A target that leaves the shortcut's drive leaves no shortcut: a network
   // or a device path (two separators, either way round), another drive, a
@@ -183,6 +302,57 @@ TEST(Windows, LinksBecomeShortcuts) {
                              "\nDONE. (12 symbolic links, 12 unresolved)\n");
   EXPECT_EQ(refused.status, 0);
   EXPECT_EQ(offDrive.Tree(), (Tree{{"f", "file:data"}}));
+}
+
+TEST(Windows, ShortcutsInTheSystemCodePage) {
+  // Cygwin's form wherever the system's ANSI code page, which Wine takes from
+  // the locale, holds the relative path, whatever the process's own (UTF-8
+  // under the manifest); a Unicode shortcut elsewhere. Cygwin takes the target
+  // from its block, bytes that are not UTF-8 included, and the description
+  // holds it up to 260 bytes; over 4095 bytes the link fails alone.
+  struct Case {
+    std::string name, target, path;
+    std::vector<unsigned> holding;  // the code pages that hold the path
+  };
+  const std::vector<unsigned> all = {1252, 1253, 65001};
+  std::string up, upPath;
+  for (int i = 0; i < 100; ++i) up += "../", upPath += "..\\";
+  const std::vector<Case> cases = {{"plain", "bin/busybox", "bin\\busybox", all},
+                                   {"latin", "ziel/grüße", "ziel\\grüße", {1252, 65001}},
+                                   {"greek", "αρχείο", "αρχείο", {1253, 65001}},
+                                   {"cjk", "文件/甲", "文件\\甲", {65001}},
+                                   {"bad", "x\xFF\xC3(", "x\uFFFD\uFFFD(", {65001}},
+                                   {"edge", std::string(260, 'e'), std::string(260, 'e'), all},
+                                   {"up", up, upPath, all},
+                                   {"most", std::string(4095, 'm'), std::string(4095, 'm'), all}};
+  std::vector<Entry> root;
+  std::string listing, links;
+  for (const Case& c : cases) {
+    root.push_back(Link(c.name, c.target));
+    listing += c.name + " <SYMBOLIC LINK> (" + std::to_string(c.target.size()) + ") \n";
+    links += "-> create symbolic link out\\" + c.name + " with " + c.target + " (done)\n";
+  }
+  root.push_back(Link("over", std::string(4096, 'o')));
+  listing += "over <SYMBOLIC LINK> (4096) \n";
+  links += "-> create symbolic link out\\over with  (ERROR!!!)\n";
+  for (const auto& [locale, codePage] : std::vector<std::pair<std::string, unsigned>>{
+           {"C.UTF-8", 1252}, {"el_GR.UTF-8", 1253}, {"hi_IN.UTF-8", 65001}}) {
+    Unpack u{.options = {"--all"}, .run = {.locale = locale}};
+    const RunResult r = u.Run("vol", root);
+    EXPECT_EQ(r.out, kHead + listing + "\nRESOLVING LINKS...\n" + links +
+                         "\nDONE. (9 symbolic links, 0 hard links, 1 unresolved, 0 special "
+                         "files not made)\n")
+        << locale;
+    EXPECT_EQ(r.status, 0) << locale;
+    Tree expected;
+    for (const Case& c : cases)
+      expected[c.name + ".lnk"] =
+          std::ranges::count(c.holding, codePage) == 0 ? "shortcut:" + c.path
+          : c.target.size() > 260
+              ? "symlink:" + c.target + " path:" + c.path + " description:[path too long]"
+              : "symlink:" + c.target + " path:" + c.path;
+    EXPECT_EQ(WithShortcuts(u.dir / "out", codePage), expected) << locale;
+  }
 }
 
 TEST(Windows, SystemTexts) {
@@ -304,12 +474,12 @@ TEST(Windows, AllMakesHardLinksAndListsDevices) {
                        "\nDONE. (3 symbolic links, 3 hard links, 2 unresolved, 2 special files "
                        "not made)\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(WithShortcuts(u.Tree()), (Tree{{"d", "dir"},
-                                           {"d/h", "file:data"},
-                                           {"f", "file:data"},
-                                           {"sh.lnk", "shortcut:f"},
-                                           {"x.lnk", "shortcut:f"},
-                                           {"y", "file:data"}}));
+  EXPECT_EQ(WithShortcuts(u.dir / "out"), (Tree{{"d", "dir"},
+                                                {"d/h", "file:data"},
+                                                {"f", "file:data"},
+                                                {"sh.lnk", "symlink:f path:f"},
+                                                {"x.lnk", "symlink:f path:f"},
+                                                {"y", "file:data"}}));
   EXPECT_EQ(std::filesystem::hard_link_count(u.dir / "out/f"), 3u);
 }
 

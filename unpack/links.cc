@@ -12,6 +12,8 @@
 #include "unpack/walk.h"
 
 std::deque<LinkRecord> type3Link;
+// What a held link costs besides its texts: a million of them fit in tens of MiB.
+static_assert(sizeof(LinkRecord) <= 64);
 uint32_t cntType3 = 0;
 uint32_t cntType0 = 0;
 
