@@ -1,5 +1,7 @@
 // Writes the seed corpus of the fuzz target: small images of every shape the
 // unpacker knows, sound and broken, made with the tests' image builder.
+#include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -11,6 +13,13 @@ namespace {
 
 std::string Make(std::vector<Entry> root) {
   return BuildImage("seed", root);
+}
+
+// The image, padded past the 512 bytes the volume's checksum covers, then
+// the last byte, which picks the fuzz target's options.
+std::string ThenOptions(std::string image, uint8_t last) {
+  image.resize(std::max<size_t>(image.size(), 512), '\0');
+  return image + static_cast<char>(last);
 }
 
 std::map<std::string, std::string> Seeds() {
@@ -73,8 +82,14 @@ std::map<std::string, std::string> Seeds() {
   SetSpecInfo(all, rootfs[0].children[4].offset, rootfs[0].children[2].offset);
   SetSpecInfo(all, rootfs[1].offset, rootfs[0].offset);
   SetSpecInfo(all, rootfs[2].offset, 0xFFFFFFF0);
-  seeds["rootfs-all"] = all + '\x01';
-  seeds["many-links-all"] = seeds["many-links"] + '\x01';
+  seeds["rootfs-all"] = ThenOptions(all, 1);
+  seeds["many-links-all"] = ThenOptions(seeds["many-links"], 1);
+
+  // The same at an odd offset, after bytes that hold the magic too: the
+  // last byte picks 45, and --all for the second.
+  const std::string before = "-rom1fs-" + std::string(37, '\xff');
+  seeds["road-at-offset"] = before + ThenOptions(seeds["road"], 45 << 1);
+  seeds["rootfs-all-at-offset"] = before + ThenOptions(all, 45 << 1 | 1);
 
   const std::string whole = seeds["road"];
   seeds["cut-header"] = whole.substr(0, 40);

@@ -1,6 +1,9 @@
 // libFuzzer target: runs the whole program, its driver included, on each
 // input as an image file in a fresh directory, then checks that the run left
-// nothing outside its target directory.
+// nothing outside its target directory, no special file inside it, and no
+// hard link but to a file it wrote there.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_set>
@@ -47,9 +51,65 @@ void WriteImage(const std::string& path, const uint8_t* data, size_t size) {
   if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0) Fail("cannot write " + path);
 }
 
-// Runs "skelvane [--all] BASE/image.img BASE/a/b/out" in a fresh BASE: an odd
-// last byte, which lies past a sound image, picks --all. Entries that
-// escaped the target would show up in BASE/a/b, BASE/a or BASE.
+// The input's last byte, which lies past a sound image, picks the options:
+// its low bit --all, the others an offset of 0 to 127 bytes into the input.
+bool AllOf(const uint8_t* data, size_t size) {
+  return size > 0 && data[size - 1] % 2;
+}
+size_t OffsetOf(const uint8_t* data, size_t size) {
+  return size > 0 ? data[size - 1] / 2 : 0;
+}
+
+// For each file with more than one name in the tree: its links, and the
+// names it has in the tree.
+using Linked = std::map<std::pair<dev_t, ino_t>, std::pair<nlink_t, nlink_t>>;
+
+// Scans the directory open at fd, which it closes, relative to its
+// descriptor, so that no path grows too long for the system. A device, a
+// fifo or a socket fails the run: the program only lists them.
+void Scan(int fd, const std::string& path, Linked& linked) {
+  DIR* dir = fdopendir(fd);
+  if (!dir) Fail("cannot read " + path);
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      Fail("cannot stat " + path + "/" + name);
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+      if (sub < 0) Fail("cannot open " + path + "/" + name);
+      Scan(sub, path + "/" + name, linked);
+    } else if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      Fail("a special file in the output: " + path + "/" + name);
+    } else if (st.st_nlink > 1) {
+      if (!S_ISREG(st.st_mode)) Fail("a hard link to a symbolic link: " + path + "/" + name);
+      auto& [links, inTree] = linked[{st.st_dev, st.st_ino}];
+      links = st.st_nlink;
+      ++inTree;
+    }
+  }
+  closedir(dir);
+}
+
+// The output holds no special file, and each file with several names has
+// all of them in the output: one the run wrote there, for the tree was new,
+// and not a file from elsewhere (the image, say) that a link reached.
+void CheckOutput(const std::string& out) {
+  const int fd = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) return;  // the run ended before it made the target
+  Linked linked;
+  Scan(fd, out, linked);
+  for (const auto& [file, counts] : linked)
+    if (counts.first != counts.second)
+      Fail("a hard link to a file the run did not write: inode " + std::to_string(file.second) +
+           " has " + std::to_string(counts.first) + " links, " + std::to_string(counts.second) +
+           " of them in " + out);
+}
+
+// Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out" in a
+// fresh BASE, the options as the last byte picks them. Entries that escaped
+// the target would show up in BASE/a/b, BASE/a or BASE.
 void Unpack(const uint8_t* data, size_t size) {
   std::string base = scratchRoot + "/skelvane-fuzz-XXXXXX";
   if (!mkdtemp(base.data())) Fail("mkdtemp in " + scratchRoot);
@@ -58,9 +118,11 @@ void Unpack(const uint8_t* data, size_t size) {
   WriteImage(image, data, size);
   if (mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0) Fail("mkdir in " + base);
 
-  std::string all = "--all";
+  std::string all = "--all", offsetOption = "--offset",
+              offset = std::to_string(OffsetOf(data, size));
   std::vector<char*> argv = {program.data(), image.data(), out.data()};
-  if (size > 0 && data[size - 1] % 2) argv.insert(argv.begin() + 1, all.data());
+  if (offset != "0") argv.insert(argv.begin() + 1, {offsetOption.data(), offset.data()});
+  if (AllOf(data, size)) argv.insert(argv.begin() + 1, all.data());
   const int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
   try {
@@ -79,6 +141,7 @@ void Unpack(const uint8_t* data, size_t size) {
       Names(a) != std::set<std::string>{"b"} ||
       !(inB.empty() || inB == std::set<std::string>{"out"}))
     Fail("the run created something outside " + out);
+  CheckOutput(out);
   std::error_code error;
   fs::remove_all(base, error);
   if (error) Fail("cannot remove " + base + ": " + error.message());
@@ -125,8 +188,11 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
   size = LLVMFuzzerMutate(data, size, maxSize);
   // One mutation in eight keeps its broken checksums, for the checksum errors.
   if (seed % 8 == 0) return size;
-  std::string image(reinterpret_cast<const char*>(data), size);
+  // The image starts at the offset the input picks.
+  const size_t offset = OffsetOf(data, size);
+  if (offset >= size) return size;
+  std::string image(reinterpret_cast<const char*>(data) + offset, size - offset);
   RepairChecksums(image);
-  memcpy(data, image.data(), size);
+  memcpy(data + offset, image.data(), image.size());
   return size;
 }

@@ -39,25 +39,95 @@ OutPath In(const OutputDirHandle& dir, const std::string& name) {
   return OutPath{name, dir.get(), name};
 }
 
+// The system calls of the reads and copies, as the tests make them behave.
+struct FakeCalls {
+  enum { kWrite = 1, kPread = 2 };
+  static inline int spliceCalls = 0;      // splices from the image
+  static inline int spliceError = 0;      // a splice from the image fails with this
+  static inline int drainError = 0;       // a splice into the output fails with this
+  static inline bool spliceZero = false;  // a splice from the image moves nothing
+  static inline size_t maxMove = 0;       // no call moves more than this, if set
+  static inline int writeError = 0;
+  static inline int interruptions = 0;  // the next writes and preads fail with EINTR, one each
+  static inline bool unsized = false;   // an image file is not sized, as a device is not
+  static inline int signalAtWrite = 0;  // the write of this number is preceded by a SIGINT
+
+  // True for a call that a signal interrupts before it does anything.
+  static bool Interrupted(int call) {
+    if (!(interruptions & call)) return false;
+    interruptions &= ~call;
+    errno = EINTR;
+    return true;
+  }
+
+  static size_t Most(size_t count) { return maxMove ? std::min(count, maxMove) : count; }
+  static ssize_t Splice(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t count,
+                        unsigned flags) {
+    const bool fromImage = inOffset != nullptr;
+    spliceCalls += fromImage;
+    if (const int error = fromImage ? spliceError : drainError) return errno = error, -1;
+    if (fromImage && spliceZero) return 0;
+    return SystemCalls().splice(in, inOffset, out, outOffset, Most(count), flags);
+  }
+  static ssize_t Write(int fd, const void* buf, size_t count) {
+    if (signalAtWrite && --signalAtWrite == 0) raise(SIGINT);
+    if (writeError) return errno = writeError, -1;
+    if (Interrupted(kWrite)) return -1;
+    return SystemCalls().write(fd, buf, Most(count));
+  }
+  static ssize_t Pread(int fd, void* buf, size_t count, off_t offset) {
+    if (Interrupted(kPread)) return -1;
+    return SystemCalls().pread(fd, buf, Most(count), offset);
+  }
+  static int Fstat(int fd, struct stat* st) {
+    const int r = SystemCalls().fstat(fd, st);
+    if (r == 0 && unsized) st->st_mode = (st->st_mode & ~S_IFMT) | S_IFCHR;
+    return r;
+  }
+
+  FakeCalls() {
+    spliceCalls = spliceError = drainError = writeError = interruptions = signalAtWrite = 0;
+    spliceZero = unsized = false;
+    maxMove = 0;
+    posixCalls.splice = Splice;
+    posixCalls.write = Write;
+    posixCalls.pread = Pread;
+    posixCalls.fstat = Fstat;
+    ForgetCopyRefusal();
+  }
+  ~FakeCalls() {
+    posixCalls = SystemCalls();
+    ForgetCopyRefusal();
+  }
+};
+
 TEST(Platform, ReadsStopAtTheEnd) {
-  ScratchDir dir;
-  const std::string bytes = Pattern(300000);
-  WriteFileBytes(dir / "i", bytes);
-  ImageFile* image = OpenImageFile((dir / "i").c_str());
-  ASSERT_TRUE(image);
-  size_t got;
-  ASSERT_TRUE(SeekImageFile(image, 299990));
-  EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(299990));
-  EXPECT_EQ(ReadAll(image, 16, &got), "");
-  ASSERT_TRUE(SeekImageFile(image, 1ull << 33));  // far past the end reads nothing
-  EXPECT_EQ(ReadAll(image, 4, &got), "");
-  // Within and across the read-ahead, and larger than it.
-  ASSERT_TRUE(SeekImageFile(image, 10));
-  EXPECT_EQ(ReadAll(image, 100, &got), bytes.substr(10, 100));
-  EXPECT_EQ(ReadAll(image, 200000, &got), bytes.substr(110, 200000));
-  EXPECT_EQ(ImageBytesAvailable(image, 5000), 5000u);
-  EXPECT_EQ(ImageBytesAvailable(image, 100000), 300000u - 200110);
-  CloseImageFile(image);
+  // An image 1001 bytes into its file, in a file that is sized, and in one
+  // that can be seeked but, like a character device, not sized: read in
+  // sequence, each seek adds the origin too.
+  for (const bool sized : {true, false}) {
+    ScratchDir dir;
+    FakeCalls fake;
+    FakeCalls::unsized = !sized;
+    const std::string before(1001, '\xff'), bytes = Pattern(300000);
+    WriteFileBytes(dir / "i", before + bytes);
+    ImageFile* image = OpenImageFile((dir / "i").c_str());
+    ASSERT_TRUE(image);
+    ASSERT_TRUE(SetImageOrigin(image, before.size()));
+    size_t got;
+    ASSERT_TRUE(SeekImageFile(image, 299990));
+    EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(299990)) << sized;
+    EXPECT_EQ(ReadAll(image, 16, &got), "");
+    ASSERT_TRUE(SeekImageFile(image, 1ull << 33));  // far past the end reads nothing
+    EXPECT_EQ(ReadAll(image, 4, &got), "");
+    // Within and across the read-ahead, and larger than it.
+    ASSERT_TRUE(SeekImageFile(image, 10));
+    EXPECT_EQ(ReadAll(image, 100, &got), bytes.substr(10, 100)) << sized;
+    EXPECT_EQ(ReadAll(image, 200000, &got), bytes.substr(110, 200000)) << sized;
+    EXPECT_EQ(ImageBytesAvailable(image, 5000), 5000u);
+    EXPECT_EQ(ImageBytesAvailable(image, 100000), 300000u - 200110);
+    CloseImageFile(image);
+  }
 }
 
 TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
@@ -100,68 +170,15 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
   close(fds[0]);
 }
 
-// The system calls of the copies, as the tests make them behave.
-struct FakeCalls {
-  enum { kWrite = 1, kPread = 2 };
-  static inline int spliceCalls = 0;      // splices from the image
-  static inline int spliceError = 0;      // a splice from the image fails with this
-  static inline int drainError = 0;       // a splice into the output fails with this
-  static inline bool spliceZero = false;  // a splice from the image moves nothing
-  static inline size_t maxMove = 0;       // no call moves more than this, if set
-  static inline int writeError = 0;
-  static inline int interruptions = 0;  // the next writes and preads fail with EINTR, one each
-  static inline int signalAtWrite = 0;  // the write of this number is preceded by a SIGINT
-
-  // True for a call that a signal interrupts before it does anything.
-  static bool Interrupted(int call) {
-    if (!(interruptions & call)) return false;
-    interruptions &= ~call;
-    errno = EINTR;
-    return true;
-  }
-
-  static size_t Most(size_t count) { return maxMove ? std::min(count, maxMove) : count; }
-  static ssize_t Splice(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t count,
-                        unsigned flags) {
-    const bool fromImage = inOffset != nullptr;
-    spliceCalls += fromImage;
-    if (const int error = fromImage ? spliceError : drainError) return errno = error, -1;
-    if (fromImage && spliceZero) return 0;
-    return SystemCalls().splice(in, inOffset, out, outOffset, Most(count), flags);
-  }
-  static ssize_t Write(int fd, const void* buf, size_t count) {
-    if (signalAtWrite && --signalAtWrite == 0) raise(SIGINT);
-    if (writeError) return errno = writeError, -1;
-    if (Interrupted(kWrite)) return -1;
-    return SystemCalls().write(fd, buf, Most(count));
-  }
-  static ssize_t Pread(int fd, void* buf, size_t count, off_t offset) {
-    if (Interrupted(kPread)) return -1;
-    return SystemCalls().pread(fd, buf, Most(count), offset);
-  }
-
-  FakeCalls() {
-    spliceCalls = spliceError = drainError = writeError = interruptions = signalAtWrite = 0;
-    spliceZero = false;
-    maxMove = 0;
-    posixCalls.splice = Splice;
-    posixCalls.write = Write;
-    posixCalls.pread = Pread;
-    ForgetCopyRefusal();
-  }
-  ~FakeCalls() {
-    posixCalls = SystemCalls();
-    ForgetCopyRefusal();
-  }
-};
-
 // Copies two files, each from the middle of the image and starting inside
-// the read-ahead, and checks their bytes exactly.
+// the read-ahead, and checks their bytes exactly. The image starts 1001
+// bytes into its file: every way of copying adds that origin.
 void CopyTwoFiles(const std::string& imageDir, const std::string& outDir) {
-  const std::string bytes = Pattern(3 << 20);
-  WriteFileBytes(imageDir + "/i", bytes);
+  const std::string before(1001, '\xff'), bytes = Pattern(3 << 20);
+  WriteFileBytes(imageDir + "/i", before + bytes);
   ImageFile* image = OpenImageFile((imageDir + "/i").c_str());
   ASSERT_TRUE(image);
+  ASSERT_TRUE(SetImageOrigin(image, before.size()));
   size_t got;
   ASSERT_TRUE(SeekImageFile(image, 12345));
   EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(12345, 16));

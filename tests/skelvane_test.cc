@@ -167,6 +167,7 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
                                                                 {"/?"},
                                                                 {"--all"},
                                                                 {"--all", "--all"},
+                                                                {"--offset"},
                                                                 {"--offset", "5"},
                                                                 {"--offset=5"},
                                                                 {"--ALL", "out"},
@@ -298,7 +299,8 @@ TEST(Skelvane, UnpacksTheSampleImage) {
   for (const auto& args :
        std::vector<std::vector<std::string>>{{SAMPLE_IMAGE, "sample-out"},
                                              {"--offset", "1001", "fw.bin", "sample-out"},
-                                             {"--offset=0x3E9", "fw.bin", "sample-out"}}) {
+                                             {"--offset=0x3E9", "fw.bin", "sample-out"},
+                                             {"--offset", "0X3e9", "fw.bin", "sample-out"}}) {
     std::filesystem::remove_all(dir / "sample-out");
     const RunResult r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, "Image name=sample (6)\nUNPACKING ROMFS IMAGE " + args[args.size() - 2] +
