@@ -12,6 +12,10 @@
 #   ROUNDS=N                 rounds instead of nine (or three with --quick)
 #   SKELVANE=PATH            time this binary; by default a Release build of
 #                            this repository is made in build-bench/
+#   BASELINE=PATH            also time this binary (an earlier release, say)
+#                            in the same rounds, in pairs with skelvane, each
+#                            round the other one first; the report adds both
+#                            medians and their ratios
 #   SCENARIOS="small large firmware rootfs"   which scenarios to run
 #                            (default: all)
 #   SKELVANE_BENCH_DIR       where trees, images and tarballs are kept
@@ -54,7 +58,9 @@
 # The report: medians per scenario and placement with skelvane's peak RSS
 # (/usr/bin/time -v) and system calls per entry (strace -c), one untimed run
 # each; the distance to the floors; and each round's ratios, to show the
-# spread. With --links: the medians for both images in the other-fs
+# spread. With BASELINE: per scenario and placement, both medians, the ratio
+# of the medians and each round's ratio (min / median / max), skelvane over
+# the baseline. With --links: the medians for both images in the other-fs
 # placement, and the time of 200,000 links over that of 100,000, from the
 # medians and round by round. Samples and reports are kept in logs/ under
 # the cache directory.
@@ -105,6 +111,13 @@ else
   cmake --build "$repo/build-bench" -j2 --target skelvane >/dev/null
   skelvane=$repo/build-bench/skelvane
   binary_note="Release build of $(git -C "$repo" describe --always --dirty 2>/dev/null || echo "$repo")"
+fi
+if [[ -n ${BASELINE:-} ]]; then
+  baseline=$(realpath "$BASELINE")
+  [[ -x $baseline ]] || { echo "BASELINE=$BASELINE is not an executable" >&2; exit 1; }
+  binary_note+="; baseline: \`$baseline\` (sha256 $(sha256sum "$baseline" | cut -c1-12))"
+else
+  baseline=
 fi
 floor=$cache/floor
 cc -O2 -Wall -o "$floor" "$repo/bench/floor.c"
@@ -214,14 +227,20 @@ fi
 # --- One run ---------------------------------------------------------------
 
 # What each tool reads, in the scenario's cache directory.
-declare -A input_of=([skelvane]=image.romfs [tar]=tree.tar [cp]=tree [empty]=list [write]=list)
+declare -A input_of=([skelvane]=image.romfs [baseline]=image.romfs [tar]=tree.tar [cp]=tree [empty]=list [write]=list)
 
 # skelvane's option per scenario: --all where the image holds more than 256
 # symbolic links, hard links or devices.
 declare -A option_of=([rootfs]=--all [links100k]=--all [links200k]=--all)
 
-# Runs skelvane, under the command in $@ if any.
-run_skelvane() { "$@" "$skelvane" ${option_of[$scn]:+"${option_of[$scn]}"} "$input" "$out" >"$mnt/trace"; }
+# Runs program $1 on the image, under the command in the rest of $@ if any.
+unpack() {
+  local program=$1
+  shift
+  "$@" "$program" ${option_of[$scn]:+"${option_of[$scn]}"} "$input" "$out" >"$mnt/trace"
+}
+run_skelvane() { unpack "$skelvane" "$@"; }
+run_baseline() { unpack "$baseline" "$@"; }
 run_tar() { mkdir "$out" && tar -xf "$input" -C "$out"; }
 run_cp() { cp -a "$input" "$out"; }
 run_empty() { "$floor" empty "$input" "$out"; }
@@ -256,12 +275,14 @@ time_one() {
 }
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# Prints $1 / $2 with $3 decimals (2 by default).
+ratio() { awk -v a="$1" -v b="$2" -v d="${3:-2}" 'BEGIN { printf "%." d "f", a / b }'; }
 minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.4f", a - b }'; }
-# Prints min / median / max of the numbers in $1.
+# Prints min / median / max of the numbers in $1, with $2 decimals (2 by
+# default).
 spread() {
-  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 }
-    END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f / %.2f / %.2f", v[1], m, v[NR] }'
+  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk -v d="${2:-2}" '{ v[NR] = $1 }
+    END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; f = "%." d "f"; printf f " / " f " / " f, v[1], m, v[NR] }'
 }
 
 placement_name() { if [[ $1 == other ]]; then echo "other fs"; else echo "same fs"; fi; }
@@ -310,30 +331,53 @@ shape() {
 
 # Times every unit in $@, placement:tool, or scenario/placement:tool for
 # another scenario than $scn, once a round, each round starting one further
-# along. Sets samples (each unit's times), per_round (unit:round's time) and
-# med (each unit's median).
+# along. With a baseline, each skelvane unit brings a baseline unit, timed
+# right after it in even rounds and right before it in odd ones. Sets samples
+# (each unit's times), per_round (unit:round's time) and med (each unit's
+# median).
 run_rounds() {
-  local label=$scn units=("$@") unit u r i
+  local label=$scn units=("$@") timed=("$@") unit u r i pair
   declare -gA samples=() per_round=() med=()
+  if [[ -n $baseline ]]; then
+    for unit in "${units[@]}"; do
+      if [[ $unit == *:skelvane ]]; then timed+=("${unit%:*}:baseline"); fi
+    done
+  fi
   for ((r = 0; r < rounds; r++)); do
     echo "$label: round $((r + 1)) of $rounds..." >&2
     for ((i = 0; i < ${#units[@]}; i++)); do
-      unit=${units[(r + i) % ${#units[@]}]}
-      if [[ $unit == */* ]]; then scn=${unit%%/*}; fi
-      u=${unit#*/}
-      time_one "${u%%:*}" "${u#*:}"
-      samples[$unit]+="$seconds "
-      per_round[$unit:$r]=$seconds
+      pair=("${units[(r + i) % ${#units[@]}]}")
+      if [[ -n $baseline && ${pair[0]} == *:skelvane ]]; then
+        pair+=("${pair[0]%:*}:baseline")
+        if ((r % 2)); then pair=("${pair[1]}" "${pair[0]}"); fi
+      fi
+      for unit in "${pair[@]}"; do
+        if [[ $unit == */* ]]; then scn=${unit%%/*}; fi
+        u=${unit#*/}
+        time_one "${u%%:*}" "${u#*:}"
+        samples[$unit]+="$seconds "
+        per_round[$unit:$r]=$seconds
+      done
     done
   done
   scn=$label
-  for unit in "${units[@]}"; do
+  for unit in "${timed[@]}"; do
     med[$unit]=$(median <<<"${samples[$unit]}")
     echo "$label $unit: ${samples[$unit]}" >>"$logs/samples.txt"
   done
 }
 
-main_rows= floor_rows= spread_rows= shapes=
+# Prints the baseline table's row for the units $1:skelvane and $1:baseline,
+# scenario $2, placement $3.
+baseline_row() {
+  local s=${med[$1:skelvane]} b=${med[$1:baseline]} each= r
+  for ((r = 0; r < rounds; r++)); do
+    each+="$(ratio "${per_round[$1:skelvane:$r]}" "${per_round[$1:baseline:$r]}" 3) "
+  done
+  echo "| $2 | $3 | $s | $b | $(ratio "$s" "$b" 3) | $(spread "$each" 3) |"
+}
+
+main_rows= floor_rows= spread_rows= baseline_rows= shapes=
 : >"$logs/samples.txt"
 
 for scn in "${scenarios[@]}"; do
@@ -363,6 +407,7 @@ for scn in "${scenarios[@]}"; do
       sc+="$(ratio "${per_round[$p:skelvane:$r]}" "${per_round[$p:cp:$r]}") "
     done
     spread_rows+="| $scn | $pn | $(spread "$st") | $(spread "$sc") |"$'\n'
+    if [[ -n $baseline ]]; then baseline_rows+="$(baseline_row "$p" "$scn" "$pn")"$'\n'; fi
   done
 done
 
@@ -388,6 +433,7 @@ if [[ -n $links ]]; then
     rss_of[$scn]=$rss
     s=${med[$scn/other:skelvane]} t=${med[$scn/other:tar]} e=${med[$scn/other:empty]}
     links_rows+="| $scn | $s | $t | $e | $(ratio "$s" "$t") | $(ratio "$s" "$e") | $rss | $calls |"$'\n'
+    if [[ -n $baseline ]]; then baseline_rows+="$(baseline_row "$scn/other" "$scn" "other fs")"$'\n'; fi
   done
   for tool in skelvane tar empty; do
     a=${sizes[0]}/other:$tool b=${sizes[1]}/other:$tool g=
@@ -452,6 +498,18 @@ else
   echo "| scenario | placement | skelvane/tar | skelvane/cp |"
   echo "|---|---|---|---|"
   printf '%s' "$spread_rows"
+fi
+if [[ -n $baseline ]]; then
+  echo
+  echo "## skelvane against the baseline"
+  echo
+  echo "Both in the same rounds, in pairs, each round the other one first, each"
+  echo "run on a fresh file system: median seconds of $rounds, the ratio of the"
+  echo "medians, and each round's own ratio (min / median / max)."
+  echo
+  echo "| scenario | placement | skelvane (s) | baseline (s) | skelvane/baseline | round by round |"
+  echo "|---|---|---|---|---|---|"
+  printf '%s' "$baseline_rows"
 fi
 echo
 elapsed=$((EPOCHSECONDS - started))
