@@ -52,24 +52,24 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
   // leave one undecided at the end of a block stay for the next.
   std::vector<uint8_t> buffer(kVolumeReach + kBlock);
   uint64_t base = 0;  // the offset of buffer[0]
-  size_t held = 0;    // bytes in the buffer
+  size_t filled = 0;  // bytes in the buffer
   for (;;) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlock, limit - read));
     size_t got = 0;
-    if (want > 0 && !ReadImageFile(file, buffer.data() + held, want, &got)) return false;
-    held += got;
+    if (want > 0 && !ReadImageFile(file, buffer.data() + filled, want, &got)) return false;
+    filled += got;
     read += got;
     const bool atEnd = got < want || want == 0;
 
     size_t at = 0;
-    while (held - at >= kIdentLength) {
-      const uint8_t* hit = FindIdent(buffer.data() + at, buffer.data() + held);
+    while (filled - at >= kIdentLength) {
+      const uint8_t* hit = FindIdent(buffer.data() + at, buffer.data() + filled);
       if (!hit) {
-        at = held - (kIdentLength - 1);
+        at = filled - (kIdentLength - 1);
         break;
       }
       at = static_cast<size_t>(hit - buffer.data());
-      const size_t count = std::min(held - at, kVolumeReach);
+      const size_t count = std::min(filled - at, kVolumeReach);
       if (count < kVolumeReach && !atEnd) break;
       if (StartsImage(hit, count)) {
         waiting.push_back({.offset = base + at,
@@ -83,9 +83,10 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       report(true);
       return true;
     }
+    // Images found before may have their end read now.
     if (!report(false)) return true;
-    memmove(buffer.data(), buffer.data() + at, held - at);
+    memmove(buffer.data(), buffer.data() + at, filled - at);
     base += at;
-    held -= at;
+    filled -= at;
   }
 }
