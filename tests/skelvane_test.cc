@@ -265,6 +265,13 @@ TEST(Skelvane, ScanListsTheImagesInAFile) {
   writer.join();
   EXPECT_EQ(r.out, listing);
   EXPECT_EQ(r.status, 0);
+  // --offset auto finds the image in a pipe, which cannot give it again.
+  std::filesystem::remove(dir / "fifo");
+  writer = FeedFifo(dir / "fifo", file);
+  r = RunSkelvane({"--offset", "auto", "fifo", "out"}, dir.path());
+  writer.join();
+  EXPECT_EQ(r.out, "Image found at offset 1001\nRead image infos failed, size: 0\n");
+  EXPECT_EQ(r.status, 255);
   // A false ident and an ident without a whole header are no image, for
   // --offset auto either; a file that cannot be read gets an image's message.
   WriteFileBytes(dir / "none.bin", file.substr(0, 1001) + file.substr(file.size() - 12));
