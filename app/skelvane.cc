@@ -1,5 +1,6 @@
 // skelvane: unpacks a romfs image into a directory tree, with a trace of
 // every entry on standard output.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -7,6 +8,7 @@
 
 #include "image/image.h"
 #include "image/romfs.h"
+#include "image/scan.h"
 #include "platform/fatal.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -18,6 +20,10 @@
 namespace {
 
 std::string archiveName = "ROMFS";
+// --offset auto: the image starts where the first image --scan lists does.
+bool offsetAuto = false;
+// --scan: the run lists the images in the file and unpacks nothing.
+bool scanOnly = false;
 
 constexpr size_t kMaxArgument = 254;
 
@@ -37,10 +43,14 @@ constexpr size_t kMaxArgument = 254;
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
     "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"
+    "       skelvane --scan file\n"
     "       skelvane --help | --version      (on Windows, /? is --help too)\n"
     "\n"
     "  --all       hard links too, links without limit; special files only listed\n"
-    "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex)\n"
+    "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex);\n"
+    "              auto: where the first image that --scan lists starts\n"
+    "  --scan      lists the romfs images in the file, one a line: offset, size\n"
+    "              and volume name (it reads in sequence: a pipe will do)\n"
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
     "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
@@ -92,12 +102,15 @@ uint64_t ParseOffset(const std::string& text) {
 // image name follows them; otherwise every argument is read as without
 // options, and 1 is returned.
 int ReadOptions(int argc, char** argv, UnpackOptions& options) {
-  int all = 0, offsets = 0, at = 1;
+  int all = 0, offsets = 0, scans = 0, at = 1;
   std::string offset;
   while (at < argc) {
     const std::string argument = argv[at];
     if (argument == "--all") {
       ++all;
+      at += 1;
+    } else if (argument == "--scan") {
+      ++scans;
       at += 1;
     } else if (argument.starts_with("--offset=")) {
       ++offsets;
@@ -112,15 +125,88 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
     }
   }
   if (at == 1 || at >= argc) return 1;
-  if (all > 1 || offsets > 1) usage(argv[0]);
+  // --scan takes the file alone.
+  if (all > 1 || offsets > 1 || scans > 1 || (scans == 1 && (at != 2 || argc != 3))) usage(argv[0]);
+  scanOnly = scans == 1;
   options.all = all == 1;
-  if (offsets == 1) options.offset = ParseOffset(offset);
+  offsetAuto = offsets == 1 && offset == "auto";
+  if (offsets == 1 && !offsetAuto) options.offset = ParseOffset(offset);
   return at;
 }
 
 bool LengthAccepted(const char* argument) {
   const size_t length = strlen(argument);
   return length >= 1 && length <= kMaxArgument;
+}
+
+// The file cannot be opened or read: the message of an image that cannot.
+[[noreturn]] void CannotRead() {
+  Fatal("\nError: %s\n", GetLastErrorString());
+}
+
+[[noreturn]] void NoImageIn(const std::string& fileName) {
+  Fatal("No romfs image in %s\n", fileName.c_str());
+}
+
+// --scan: a line for each image in the file, in file order.
+int ListImagesIn(const std::string& fileName) {
+  hImage = OpenImageFile(fileName.c_str());
+  if (!hImage) CannotRead();
+  bool any = false;
+  const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
+    Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
+          Printable(image.name).c_str());
+    if (image.held < image.size)
+      Trace(" (cut short: %llu bytes in the file)", static_cast<unsigned long long>(image.held));
+    Trace("\n");
+    any = true;
+    return true;
+  });
+  if (!read) CannotRead();
+  CloseImageFile(hImage);
+  hImage = nullptr;
+  if (!any) NoImageIn(fileName);
+  return FinishTrace() ? 0 : -1;
+}
+
+// How far a hint looks for an image in a file that is not one.
+constexpr uint64_t kHintScanLimit = uint64_t{64} << 20;
+
+// For a person at a terminal, whose file is not an image but holds one near
+// its start: a line on standard error with the command that unpacks it. The
+// trace stays as it is. Only a file that can be read again gets it.
+void HintAtImageInside(const std::string& imageName, uint64_t origin) {
+  if (!StandardErrorIsTerminal() || !SeekImageFile(hImage, 0)) return;
+  ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
+    const auto at = static_cast<unsigned long long>(origin + image.offset);
+    fprintf(stderr,
+            "skelvane: a romfs image starts at byte %llu: try skelvane --all --offset %llu %s\n",
+            at, at, imageName.c_str());
+    return false;
+  });
+}
+
+// Opens the image where the options place it in the file, finding it with
+// --offset auto, and checks its volume: the offset of the root's first
+// entry header. options.offset is where the image starts.
+uint64_t OpenImage(const std::string& imageName, UnpackOptions& options) {
+  hImage = OpenImageFile(imageName.c_str());
+  if (!hImage) CannotRead();
+  if (offsetAuto) {
+    bool found = false;
+    if (!ScanForImages(hImage, UINT64_MAX, [&](const FoundImage& image) {
+          options.offset = image.offset;
+          found = true;
+          return false;
+        }))
+      CannotRead();
+    if (!found) NoImageIn(imageName);
+    Trace("Image found at offset %llu\n", static_cast<unsigned long long>(options.offset));
+  }
+  if (!SetImageOrigin(hImage, options.offset))
+    Fatal("\nOffset past the end of the image: %llu\n",
+          static_cast<unsigned long long>(options.offset));
+  return CheckVolume([&] { HintAtImageInside(imageName, options.offset); });
 }
 
 // The run, from the arguments to the closing line.
@@ -143,6 +229,7 @@ int Run(int argc, char** argv) {
         "\nImage file name too long or too short (make sure it's             less then 254 "
         "characters and greater then 1 character)\n");
   const std::string imageName = argv[first];
+  if (scanOnly) return ListImagesIn(imageName);
   if (count == 2) {
     if (!LengthAccepted(argv[first + 1]))
       Fatal(
@@ -151,12 +238,7 @@ int Run(int argc, char** argv) {
     archiveName = argv[first + 1];
   }
 
-  hImage = OpenImageFile(imageName.c_str());
-  if (!hImage) Fatal("\nError: %s\n", GetLastErrorString());
-  if (!SetImageOrigin(hImage, options.offset))
-    Fatal("\nOffset past the end of the image: %llu\n",
-          static_cast<unsigned long long>(options.offset));
-  const uint64_t firstHeaderOffset = CheckVolume();
+  const uint64_t firstHeaderOffset = OpenImage(imageName, options);
 
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
   GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0, options);

@@ -88,9 +88,11 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpack romfs images into a directory tree
 set(CPACK_PACKAGE_DESCRIPTION "\
 skelvane recreates the whole tree of a romfs image (the ROM file system of
 embedded Linux firmware) in a new directory: directories, regular files and
-symbolic links, the links created last. It prints a trace of every entry with
-its size and exec flag, never overwrites anything and never writes to the
-image.")
+symbolic links, the links created last; with --all hard links too, and device
+files, sockets and FIFOs listed in the trace, never made. It prints a trace of
+every entry with its size and exec flag, never overwrites anything and never
+writes to the image. It scans a firmware file for the romfs images inside it
+(--scan) and unpacks one from there (--offset auto).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,5 +1,6 @@
 #include "image/romfs.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "image/image.h"
@@ -8,13 +9,7 @@
 
 RomfsImageInfo romfsImageInfo;
 
-namespace {
-
-constexpr size_t kVolumeRegion = 512;
-
-}  // namespace
-
-uint64_t CheckVolume() {
+uint64_t CheckVolume(const std::function<void()>& notAnImage) {
   uint8_t header[16];
   size_t got = 0;
   if (!ReadImageFile(hImage, header, sizeof header, &got) || got < sizeof header)
@@ -22,19 +17,36 @@ uint64_t CheckVolume() {
   memcpy(romfsImageInfo.ident, header, 8);
   romfsImageInfo.fullSize = DecodeWord(header + 8);
   romfsImageInfo.checksum = DecodeWord(header + 12);
-  if (memcmp(romfsImageInfo.ident, "-rom1fs-", 8) != 0) Fatal("Image info - wrong ASCII ident\n");
+  if (memcmp(romfsImageInfo.ident, kRomfsIdent, kIdentLength) != 0) {
+    if (notAnImage) notAnImage();
+    Fatal("Image info - wrong ASCII ident\n");
+  }
 
   // Bytes the image does not have count as zero; the name ends at its
   // first zero byte or at the end of the region.
   uint8_t volume[kVolumeRegion] = {};
   if (!ReadImageFile(hImage, volume, sizeof volume, &got))
     Fatal("Read 512 bytes failed, size: %zu\n", got);
-  const size_t nameLength = strnlen(reinterpret_cast<const char*>(volume), sizeof volume);
-  const std::string name(reinterpret_cast<const char*>(volume), nameLength);
+  const std::string name = VolumeName(volume, sizeof volume);
+  const size_t nameLength = name.size();
   Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
 
   if (!TestChecksum(0, kVolumeRegion)) Fatal("Image Checksum Error\n");
   return 16 + SetToBoundary16(static_cast<uint32_t>(nameLength) + 1);
+}
+
+std::string VolumeName(const uint8_t* afterHeader, size_t count) {
+  const auto* text = reinterpret_cast<const char*>(afterHeader);
+  return std::string(text, strnlen(text, std::min(count, kVolumeRegion)));
+}
+
+bool StartsImage(const uint8_t* start, size_t count) {
+  if (count < 16 || memcmp(start, kRomfsIdent, kIdentLength) != 0) return false;
+  uint8_t region[kVolumeRegion] = {};
+  memcpy(region, start, std::min(count, kVolumeRegion));
+  uint32_t sum = 0;
+  for (size_t at = 0; at < kVolumeRegion; at += 4) sum += DecodeWord(region + at);
+  return sum == 0;
 }
 
 EntryHeader ReadEntryHeader(uint64_t headerOffset) {

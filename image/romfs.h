@@ -2,7 +2,9 @@
 // names and the checksum rule.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct RomfsImageInfo {
@@ -31,12 +33,31 @@ struct EntryHeader {
   uint32_t size;
 };
 
+// The bytes every image starts with.
+constexpr char kRomfsIdent[] = "-rom1fs-";
+constexpr size_t kIdentLength = 8;
+
+// The region the volume checksum covers, from the image's start; the volume
+// name lies in the same many bytes after the 16-byte volume header.
+constexpr size_t kVolumeRegion = 512;
+constexpr size_t kVolumeReach = 16 + kVolumeRegion;
+
 // Longest entry name, terminator not counted.
 constexpr uint32_t kMaxNameLength = 259;
 
 // Reads and verifies the volume header of the freshly opened image, prints
 // the volume name and returns the offset of the root's first entry header.
-uint64_t CheckVolume();
+// notAnImage, where given, runs just before the run ends on a wrong ident.
+uint64_t CheckVolume(const std::function<void()>& notAnImage = {});
+
+// The volume name in the count bytes after the volume header: up to its
+// first zero byte or the end of the volume region.
+std::string VolumeName(const uint8_t* afterHeader, size_t count);
+
+// True when start, with count of its first kVolumeReach bytes in the file
+// (the rest counting as zero), begins an image whose volume an unpack
+// accepts: a whole volume header, the ident, and the volume checksum.
+bool StartsImage(const uint8_t* start, size_t count);
 
 // Reads and decodes the entry header at headerOffset.
 EntryHeader ReadEntryHeader(uint64_t headerOffset);

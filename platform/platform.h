@@ -32,9 +32,14 @@ bool SeekImageFile(ImageFile* image, uint64_t offset);
 bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got);
 
 // Makes the byte at origin the image's first, as if the image had been cut
-// out of the file there: every position, and the size, count from it.
-// Called before the first read. False when origin lies past the end.
+// out of the file there: every position, and the size, count from it, and
+// the position is 0. What was read before counts for nothing. False when
+// origin lies past the end.
 bool SetImageOrigin(ImageFile* image, uint64_t origin);
+
+// The image's size, where the system tells it without reading (a file, a
+// disk); UINT64_MAX where it cannot (a pipe).
+uint64_t ImageSize(ImageFile* image);
 
 // How many of the next count bytes the image holds from the position. Where
 // the system cannot tell an image's size (a pipe), the bytes are read ahead.
@@ -123,6 +128,10 @@ bool IsSystemHelpOption(const std::string& argument);
 // closed reader reported as a write error rather than ending the process.
 // True when it is a terminal.
 bool PrepareStandardOutput();
+
+// True when standard error is a terminal (a console on Windows): a person
+// reads it, and a hint there may help.
+bool StandardErrorIsTerminal();
 
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();

@@ -34,14 +34,25 @@ bool SeekImageFile(ImageFile* image, uint64_t offset) {
 bool SetImageOrigin(ImageFile* image, uint64_t origin) {
   ReadAhead& reads = ReadsOf(image);
   if (reads.sized) {
-    if (origin > reads.size) return false;
-    reads.size -= origin;
+    const uint64_t fileSize = reads.origin + reads.size;
+    if (origin > fileSize) return false;
+    reads.size = fileSize - origin;
+  }
+  // The system's position stays where it is in the file: before the new
+  // origin, no position equals it.
+  if (reads.systemPos != kSystemPosUnknown) {
+    const uint64_t at = reads.origin + reads.systemPos;
+    reads.systemPos = at >= origin ? at - origin : kSystemPosUnknown;
   }
   reads.origin = origin;
-  // The system's position is still at the start of the file, before the
-  // image unless it starts there.
-  if (origin != 0) reads.systemPos = kSystemPosUnknown;
+  reads.pos = 0;
+  reads.windowLen = 0;
   return true;
+}
+
+uint64_t ImageSize(ImageFile* image) {
+  const ReadAhead& reads = ReadsOf(image);
+  return reads.sized ? reads.size : UINT64_MAX;
 }
 
 bool ReadImageFile(ImageFile* image, void* dst, size_t count, size_t* got) {

@@ -8,11 +8,15 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
@@ -103,6 +107,30 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
 bool NameIsFree(const std::string& path) {
   return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
          GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+constexpr NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033);
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+// Gives the file open as file the further name path, which the A functions
+// would read as the same full path.
+NTSTATUS LinkFromHandle(HANDLE file, const std::string& path) {
+  const std::wstring wide = Widen(path, CP_ACP, 0);
+  DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(length, L'\0');
+  if (length > 0) length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return kNameInvalid;
+  full.resize(length);
+  const std::wstring name = L"\\??\\" + full;
+  std::vector<char> buffer(offsetof(FILE_LINK_INFORMATION, FileName) + name.size() * sizeof(WCHAR));
+  auto* link = reinterpret_cast<FILE_LINK_INFORMATION*>(buffer.data());
+  link->ReplaceIfExists = FALSE;
+  link->RootDirectory = nullptr;
+  link->FileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+  memcpy(link->FileName, name.data(), link->FileNameLength);
+  IO_STATUS_BLOCK io;
+  return NtSetInformationFile(file, &io, link, static_cast<ULONG>(buffer.size()),
+                              FileLinkInformation);
 }
 
 void PutLittleEndian(std::string& out, uint32_t value, int bytes) {
@@ -372,10 +400,8 @@ bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path
   // As a shortcut may not stand beside a name, a name may not stand beside
   // a shortcut.
   if (!NameIsFree(path.shown + ".lnk")) return KeepError(false);
-  // The file is held open, never through a reparse point, and checked; the
-  // handle, shared for neither renaming nor deleting, keeps other Windows
-  // programs from putting something else under its name before it is
-  // linked. (Wine cannot lock a name against the host's own programs.)
+  // The file is held open, never through a reparse point, checked, and
+  // linked from the handle: whatever has its name by then is not linked.
   const HANDLE file =
       CreateFileA(existing.shown.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -388,8 +414,18 @@ bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path
     lastError = ERROR_FILE_INVALID;
     made = false;
   }
-  made = made &&
-         (CreateHardLinkA(path.shown.c_str(), existing.shown.c_str(), nullptr) || KeepError(false));
+  if (made) {
+    const NTSTATUS status = LinkFromHandle(file, path.shown);
+    made = status >= 0;
+    lastError = RtlNtStatusToDosError(status);
+    // A system that cannot link a handle: by name, which the handle,
+    // shared for neither renaming nor deleting, keeps other Windows programs
+    // from swapping meanwhile (Wine cannot lock a name against the host's
+    // own programs).
+    if (!made && status != kNameCollision)
+      made =
+          CreateHardLinkA(path.shown.c_str(), existing.shown.c_str(), nullptr) || KeepError(false);
+  }
   CloseHandle(file);
   return made;
 }
@@ -403,6 +439,11 @@ bool PrepareStandardOutput() {
   _setmode(_fileno(stdout), _O_BINARY);
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool StandardErrorIsTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 const char* GetLastErrorString() {

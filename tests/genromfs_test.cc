@@ -178,14 +178,25 @@ class Genromfs : public ::testing::Test {
   // Makes an image of the source tree with genromfs and the given options,
   // unpacks it, and compares the trace with the image and the tree with the
   // source; with --all, the source's special files are listed, not made.
-  void ExpectRoundTrip(const std::string& source, const std::string& options = "",
-                       bool all = false) {
+  // Given the bytes of a firmware file before it, the image is put inside
+  // such a file, with padding after it, and found with --offset auto.
+  void ExpectRoundTrip(const std::string& source, const std::string& options = "", bool all = false,
+                       const std::string& firmwareHead = "") {
     Unpack u;
     const std::string command = "genromfs -V 'made by genromfs' " + options + " -d '" + source +
                                 "' -f '" + (u.dir / "image.img") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    const Expected expected = ReadImage(ReadFileBytes(u.dir / "image.img"), all);
+    const std::string image = ReadFileBytes(u.dir / "image.img");
+    Expected expected = ReadImage(image, all);
     ASSERT_EQ(expected.fatal, "") << "not a round trip";
+    std::vector<std::string> args = {"image.img", "out"};
+    if (all) args.insert(args.begin(), "--all");
+    if (!firmwareHead.empty()) {
+      WriteFileBytes(u.dir / "image.img", firmwareHead + image + std::string(4096, '\xff'));
+      args.insert(args.begin(), {"--offset", "auto"});
+      expected.listing =
+          "Image found at offset " + std::to_string(firmwareHead.size()) + "\n" + expected.listing;
+    }
     Tree tree = ScanTree(source);
     // genromfs makes a device of an empty file named "@name,type,major,minor".
     std::erase_if(tree, [all](const auto& entry) {
@@ -196,9 +207,7 @@ class Genromfs : public ::testing::Test {
     });
     ASSERT_EQ(FirstDifference(expected.tree, tree), "") << "this test misread the image";
 
-    const RunResult r = RunSkelvane(all ? std::vector<std::string>{"--all", "image.img", "out"}
-                                        : std::vector<std::string>{"image.img", "out"},
-                                    u.dir.path());
+    const RunResult r = RunSkelvane(args, u.dir.path());
     EXPECT_EQ(r.out, expected.listing);
     EXPECT_EQ(r.status, 0);
     Tree unpacked = {{"out", "dir"}};
@@ -282,6 +291,26 @@ TEST_F(Genromfs, RootFileSystemWithAll) {
   // Without hard links and devices, the 257th link ends it.
   ASSERT_EQ(std::system(("rm -r '" + src / "etc' '" + src / "dev'").c_str()), 0);
   ExpectEndWithoutAll(src.path());
+}
+
+TEST_F(Genromfs, FirmwareFileWithOffsetAuto) {
+  // A header, a kernel, and the root file system, whose busybox, like the
+  // kernel, holds "-rom1fs-": --all --offset auto unpacks it whole.
+  std::mt19937 rng(23);
+  const std::string kernel =
+      RandomBytes(rng, 300001) + "-rom1fs-" + RandomBytes(rng, 600) + "-rom1fs-";
+  const std::string busybox =
+      "\x7f"
+      "ELF" +
+      RandomBytes(rng, 5000) + "-rom1fs-" + RandomBytes(rng, 5000);
+  for (const char* dir : {"bin", "etc", "dev", "sbin"}) MakeDir(src / dir);
+  MakeFile(src / "bin/busybox", busybox, 0755);
+  for (const char* applet : {"bin/sh", "bin/ls", "sbin/init"})
+    MakeLink(src / applet, "/bin/busybox");
+  MakeFile(src / "etc/passwd", "root:x:0:0::/root:/bin/sh\n", 0644);
+  ASSERT_EQ(link((src / "etc/passwd").c_str(), (src / "etc/passwd-").c_str()), 0);
+  MakeFile(src / "dev/@console,c,5,1", "", 0644);
+  ExpectRoundTrip(src.path(), "", true, "HDR0" + std::string(60, '\0') + kernel);
 }
 
 std::string RandomName(std::mt19937& rng) {

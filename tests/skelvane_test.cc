@@ -139,7 +139,11 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
                                              {"--help", "a", "b"},
                                              {"--all", "a", "b", "c"},
                                              {"--all", "--all", "a"},
-                                             {"--offset=1", "--offset", "2", "a"}}) {
+                                             {"--offset=1", "--offset", "2", "a"},
+                                             {"--scan", "a", "b"},
+                                             {"--scan", "--scan", "a"},
+                                             {"--all", "--scan", "a"},
+                                             {"--scan", "--offset", "auto", "a"}}) {
     const RunResult r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.status, 255);
@@ -152,6 +156,10 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
       "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"))
       << r.out;
   EXPECT_TRUE(r.out.ends_with("\nManual: man skelvane (skelvane.html on Windows)\n")) << r.out;
+  EXPECT_NE(r.out.find("\n       skelvane --scan file\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" auto: "), std::string::npos) << r.out;
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    EXPECT_LE(end - at, 80u) << r.out.substr(at, end - at);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   // Help that cannot be written is a failure like a trace that cannot.
@@ -170,13 +178,16 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
                                                                 {"--offset"},
                                                                 {"--offset", "5"},
                                                                 {"--offset=5"},
+                                                                {"--scan"},
+                                                                {"--offset", "auto"},
                                                                 {"--ALL", "out"},
                                                                 {"-all", "out"}}) {
     r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, "\nError: No such file or directory\n\n") << args[0];
     EXPECT_EQ(r.status, 255) << args[0];
   }
-  for (const std::string offset : {"", "0x", "-1", "+1", "1k", " 1", "0x1g", "--all"}) {
+  for (const std::string offset :
+       {"", "0x", "-1", "+1", "1k", " 1", "0x1g", "--all", "AUTO", "auto "}) {
     r = RunSkelvane({"--offset", offset, "a"}, dir.path());
     EXPECT_EQ(r.out, "\nOffset is not a number: " + offset + "\n") << offset;
     EXPECT_EQ(r.status, 255) << offset;
@@ -271,20 +282,83 @@ TEST(Skelvane, PipeAsImageFailsAtFirstSeek) {
   std::vector<Entry> root = {File("f", "x")};
   const std::string image = BuildImage("piped", root);
   ScratchDir dir;
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  // The reader stops early; a closed pipe is not a failure here.
-  signal(SIGPIPE, SIG_IGN);
-  std::thread writer([&] {
-    const int fd = open((dir / "fifo").c_str(), O_WRONLY);
-    if (fd < 0) return;
-    (void)!write(fd, image.data(), image.size());
-    close(fd);
-  });
+  std::thread writer = FeedFifo(dir / "fifo", image);
   const RunResult r = RunSkelvane({"fifo", "out"}, dir.path());
   writer.join();
   EXPECT_EQ(r.out, "Image name=piped (5)\nSetFilePointer failed, Error: Illegal seek\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Skelvane, ScanListsTheImagesInAFile) {
+  // From a file, and from a pipe read in sequence: the same lines.
+  ScratchDir dir;
+  std::string listing;
+  const std::string file = ScanFile(listing);
+  WriteFileBytes(dir / "fw.bin", file);
+  RunResult r = RunSkelvane({"--scan", "fw.bin"}, dir.path());
+  EXPECT_EQ(r.out, listing);
+  EXPECT_EQ(r.status, 0);
+  std::thread writer = FeedFifo(dir / "fifo", file);
+  r = RunSkelvane({"--scan", "fifo"}, dir.path());
+  writer.join();
+  EXPECT_EQ(r.out, listing);
+  EXPECT_EQ(r.status, 0);
+  // --offset auto finds the image in a pipe, which cannot give it again.
+  std::filesystem::remove(dir / "fifo");
+  writer = FeedFifo(dir / "fifo", file);
+  r = RunSkelvane({"--offset", "auto", "fifo", "out"}, dir.path());
+  writer.join();
+  EXPECT_EQ(r.out, "Image found at offset 1001\nRead image infos failed, size: 0\n");
+  EXPECT_EQ(r.status, 255);
+  // A false ident and an ident without a whole header are no image, for
+  // --offset auto either; a file that cannot be read gets an image's message.
+  WriteFileBytes(dir / "none.bin", file.substr(0, 1001) + file.substr(file.size() - 12));
+  std::filesystem::create_directory(dir / "d");
+  for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--scan", "none.bin"}, "No romfs image in none.bin\n"},
+           {{"--offset", "auto", "none.bin", "out"}, "No romfs image in none.bin\n"},
+           {{"--scan", "missing"}, "\nError: No such file or directory\n\n"},
+           {{"--scan", "d"}, "\nError: Is a directory\n\n"},
+           {{"--offset", "auto", "d", "out"}, "\nError: Is a directory\n\n"}}) {
+    r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, message) << args[1];
+    EXPECT_EQ(r.status, 255) << args[1];
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
+TEST(Skelvane, HintOnATerminalNamesTheCommandForAnImageInside) {
+  ScratchDir dir;
+  WriteFileBytes(dir / "fw.bin", FirmwareFile());
+  const std::string hint =
+      "skelvane: a romfs image starts at byte 4163: try skelvane --all --offset 4163 fw.bin\n";
+  // Standard output and the status stay; from an offset, the byte is still
+  // counted from the file's start.
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"fw.bin", "out"}, {"--offset", "9", "fw.bin"}}) {
+    for (const bool terminal : {false, true}) {
+      const RunResult r = RunSkelvane(args, dir.path(), {.errTerminal = terminal});
+      EXPECT_EQ(r.out, "Image info - wrong ASCII ident\n");
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(r.err, terminal ? hint : "");
+    }
+  }
+  // None for an image only past the first 64 MiB, or for an image whose
+  // ident holds but whose checksum fails.
+  WriteBytesAt(dir / "far.bin", (64 << 20) + 1, ExampleImage());
+  std::string bad = ExampleImage();
+  bad[40] ^= 1;
+  WriteFileBytes(dir / "bad.img", bad + FirmwareFile());
+  for (const auto& [image, message] : std::vector<std::pair<std::string, std::string>>{
+           {"far.bin", "Image info - wrong ASCII ident\n"},
+           {"bad.img", "Image name=rootfs (6)\nImage Checksum Error\n"}}) {
+    const RunResult r = RunSkelvane({image}, dir.path(), {.errTerminal = true});
+    EXPECT_EQ(r.out, message);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "") << image;
+  }
+  EXPECT_EQ(ScanTree(dir.path()).size(), 3u);
 }
 
 TEST(Skelvane, UnpacksTheSampleImage) {
@@ -300,10 +374,13 @@ TEST(Skelvane, UnpacksTheSampleImage) {
        std::vector<std::vector<std::string>>{{SAMPLE_IMAGE, "sample-out"},
                                              {"--offset", "1001", "fw.bin", "sample-out"},
                                              {"--offset=0x3E9", "fw.bin", "sample-out"},
-                                             {"--offset", "0X3e9", "fw.bin", "sample-out"}}) {
+                                             {"--offset", "0X3e9", "fw.bin", "sample-out"},
+                                             {"--offset", "auto", "fw.bin", "sample-out"}}) {
     std::filesystem::remove_all(dir / "sample-out");
     const RunResult r = RunSkelvane(args, dir.path());
-    EXPECT_EQ(r.out, "Image name=sample (6)\nUNPACKING ROMFS IMAGE " + args[args.size() - 2] +
+    const std::string found = args[1] == "auto" ? "Image found at offset 1001\n" : "";
+    EXPECT_EQ(r.out, found + "Image name=sample (6)\nUNPACKING ROMFS IMAGE " +
+                         args[args.size() - 2] +
                          " to sample-out...\n"
                          "[.] \n"
                          "[..] \n"

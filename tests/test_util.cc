@@ -59,11 +59,20 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   if (options.out == Out::kReaderGone) close(outFds[0]);
   FILE* err = tmpfile();
   if (!err) throw std::runtime_error("tmpfile");
+  int errFds[2] = {-1, -1};  // a terminal for standard error: the test's end, the program's
+  if (options.errTerminal) {
+    struct termios raw;
+    if (openpty(&errFds[0], &errFds[1], nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    tcgetattr(errFds[1], &raw);
+    cfmakeraw(&raw);
+    tcsetattr(errFds[1], TCSANOW, &raw);
+  }
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
     dup2(options.out == Out::kFull ? open("/dev/full", O_WRONLY) : outFds[1], 1);
-    dup2(fileno(err), 2);
+    dup2(options.errTerminal ? errFds[1] : fileno(err), 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     // As from an interactive shell, even where the tests run in the background.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
@@ -86,6 +95,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     _exit(121);
   }
   close(outFds[1]);
+  if (options.errTerminal) close(errFds[1]);
   RunResult result{"", -1, ""};
   if (options.out != Out::kReaderGone) {
     if (options.whenStalled || options.stallSignal) {
@@ -117,6 +127,11 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
                   << " s";
   result.err = ReadFileBytes("/proc/self/fd/" + std::to_string(fileno(err)));
   fclose(err);
+  if (options.errTerminal) {
+    // What the program wrote waits in the terminal; its end reads as an error.
+    result.err = ReadFd(errFds[0]);
+    close(errFds[0]);
+  }
   return result;
 }
 
@@ -227,9 +242,27 @@ Tree ManyFilesListed(const std::string& trace, std::string& last) {
   return tree;
 }
 
+std::thread FeedFifo(const std::string& path, const std::string& bytes) {
+  if (mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
+  signal(SIGPIPE, SIG_IGN);
+  return std::thread([path, bytes] {
+    const int fd = open(path.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    for (size_t at = 0; at < bytes.size();) {
+      const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+}
+
 namespace {
 
-const std::string busybox(300, 'b'), readme(120, 'r');
+const std::string busybox = std::string(100, 'b') + "-rom1fs-" + std::string(192, 'b'),
+                  readme(120, 'r');
+
+}  // namespace
 
 std::string ExampleImage() {
   std::vector<Entry> root = {
@@ -241,8 +274,6 @@ std::string ExampleImage() {
   };
   return BuildImage("rootfs", root);
 }
-
-}  // namespace
 
 void WriteFourGigabyteImage(const std::string& path, uint32_t lastSize, uint64_t at) {
   Entry last = File("end", "");
@@ -262,22 +293,73 @@ RunResult RunExample(const ScratchDir& dir, const RunOptions& options) {
   return RunSkelvane({"fw.img"}, dir.path(), options);
 }
 
-const std::string kExampleTrace =
-    "Image name=rootfs (6)\n"
-    "UNPACKING ROMFS IMAGE fw.img to ROMFS...\n"
-    "[.] \n"
-    "[..] \n"
-    "[bin] \n"
-    "...[.] \n"
-    "...[..] \n"
-    "...busybox (300) (X)\n"
-    "...sh <SYMBOLIC LINK> (7) \n"
-    "README (120) \n"
-    "\n"
-    "RESOLVING SYMBOLIC LINKS...\n"
-    "-> create symbolic link ROMFS\\bin\\sh with busybox (done)\n"
-    "\n"
-    "DONE. (1 symbolic links, 0 unresolved)\n";
+std::string ExampleTrace(const std::string& image, const std::string& target, bool all) {
+  return "Image name=rootfs (6)\n"
+         "UNPACKING ROMFS IMAGE " +
+         image + " to " + target +
+         "...\n"
+         "[.] \n"
+         "[..] \n"
+         "[bin] \n"
+         "...[.] \n"
+         "...[..] \n"
+         "...busybox (300) (X)\n"
+         "...sh <SYMBOLIC LINK> (7) \n"
+         "README (120) \n"
+         "\n" +
+         (all ? "RESOLVING LINKS...\n" : "RESOLVING SYMBOLIC LINKS...\n") +
+         "-> create symbolic link " + target +
+         "\\bin\\sh with busybox (done)\n"
+         "\n" +
+         (all ? "DONE. (1 symbolic links, 0 hard links, 0 unresolved, 0 special files not made)\n"
+              : "DONE. (1 symbolic links, 0 unresolved)\n");
+}
+
+const std::string kExampleTrace = ExampleTrace("fw.img", "ROMFS", false);
+
+std::string FirmwareFile() {
+  std::string head = "HDR0" + std::string(60, '\x11');
+  std::string kernel(4099, '\0');
+  uint32_t x = 1;
+  for (char& c : kernel) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  kernel.replace(1000, 8, "-rom1fs-");
+  return head + kernel + ExampleImage() + std::string(2000, '\xff');
+}
+
+std::string ScanFile(std::string& listing) {
+  std::string file = "-rom1fs-" + std::string(993, 'Z');
+  auto put = [&](size_t at, const std::string& image, const std::string& volume) {
+    file.resize(at, '\xff');
+    file += image;
+    // As makers pad them: the checksum covers 512 bytes.
+    file.resize(std::max(file.size(), at + 512), '\0');
+    listing += std::to_string(at) + " " + std::to_string(image.size()) + " " + volume + "\n";
+  };
+  std::vector<Entry> inner = {File("f", "x")};
+  std::string innerImage = BuildImage("inner", inner);
+  const size_t innerSize = innerImage.size();
+  innerImage.resize(512, '\0');
+  std::vector<Entry> outer = {File("inner.img", innerImage)};
+  const std::string first = BuildImage("first", outer);
+  put(1001, first, "first");
+  const size_t innerAt = 1001 + DataOffset(first, outer[0].offset);
+  listing += std::to_string(innerAt) + " " + std::to_string(innerSize) + " inner\n";
+  std::vector<Entry> across = {File("f", std::string(600, 'a'))};
+  put((1 << 20) - 301, BuildImage("across blocks", across), "across blocks");
+  std::vector<Entry> split = {File("f", "s")};
+  put((2 << 20) - 3, BuildImage("split ident", split), "split ident");
+  std::vector<Entry> cut = {File("f", std::string(2000, 'c'))};
+  const std::string last = BuildImage("cut", cut);
+  const size_t lastAt = file.size() + 7;
+  file.resize(lastAt, '\xff');
+  file += last.substr(0, 700);
+  listing += std::to_string(lastAt) + " " + std::to_string(last.size()) +
+             " cut (cut short: 712 bytes in the file)\n";
+  // "-rom1fs-" and a word that makes the three sum to 0.
+  std::string tail = "-rom1fs-" + std::string(4, '\0');
+  WriteWordAt(tail, 8, 0u - ReadWordAt(tail, 0) - ReadWordAt(tail, 4));
+  return file + tail;
+}
 
 const Tree kExampleTree = {{"ROMFS", "dir"},
                            {"ROMFS/README", "file:" + readme},

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/romfs_builder.h"
@@ -46,6 +47,8 @@ struct RunOptions {
   // Under Wine, the locale sets Windows' system locale too, and with it the
   // system's ANSI code page (1252 for this one).
   std::string locale = "C.UTF-8";
+  // Standard error a terminal (raw) instead of a file; err holds what came.
+  bool errTerminal = false;
 };
 
 // Runs the built skelvane (or another program) with args in directory cwd.
@@ -107,12 +110,31 @@ std::vector<Entry> ManyFiles(std::string& listing, const std::string& indent);
 // The tree that the files of ManyFiles listed in trace leave in "out", all
 // but the last one listed, whose name goes to last.
 Tree ManyFilesListed(const std::string& trace, std::string& last);
+// Makes a FIFO at path and writes bytes into it from a thread, for a run to
+// read; a reader that leaves early is no failure. Join it after the run.
+std::thread FeedFifo(const std::string& path, const std::string& bytes);
 
 // The README's example: writes its image as fw.img in dir and unpacks it
 // there into the default target; the trace of that run, and the tree it leaves.
 RunResult RunExample(const ScratchDir& dir, const RunOptions& options = {});
 extern const std::string kExampleTrace;
 extern const Tree kExampleTree;
+// Its image (volume "rootfs"; busybox holds "-rom1fs-" in its bytes), and the
+// trace of unpacking it from a file named image into target.
+std::string ExampleImage();
+std::string ExampleTrace(const std::string& image, const std::string& target, bool all);
+
+// A firmware file as vendors ship them: a header, a kernel whose bytes hold
+// "-rom1fs-" too, the example image at kFirmwareImageAt, and padding.
+std::string FirmwareFile();
+constexpr uint64_t kFirmwareImageAt = 64 + 4099;
+
+// A file of images for --scan, and what --scan lists for it: a false ident
+// at 0 (its checksum fails), images at odd offsets, one inside another's file,
+// one across the scan's first 1 MiB block and one whose ident is split by the
+// second, one cut short by the end of the file, and in its last 12 bytes an
+// ident whose checksum holds but whose header is not whole.
+std::string ScanFile(std::string& listing);
 
 // The scratch directory of an end-to-end case: the image is written as
 // "image.img", the program runs inside it with options and unpacks into "out".

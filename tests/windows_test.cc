@@ -242,6 +242,41 @@ TEST(Windows, UnpacksTheReadmeExample) {
   EXPECT_EQ(left, expected);
 }
 
+TEST(Windows, ScanAndOffsetAutoUnpackAFirmwareFile) {
+  ScratchDir dir;
+  std::string listing;
+  WriteFileBytes(dir / "images.bin", ScanFile(listing));
+  RunResult r = RunSkelvane({"--scan", "images.bin"}, dir.path());
+  EXPECT_EQ(r.out, listing);
+  EXPECT_EQ(r.status, 0);
+  WriteFileBytes(dir / "fw.bin", FirmwareFile());
+  r = RunSkelvane({"--scan", "fw.bin"}, dir.path());
+  EXPECT_EQ(r.out, std::to_string(kFirmwareImageAt) + " " + std::to_string(ExampleImage().size()) +
+                       " rootfs\n");
+  EXPECT_EQ(r.status, 0);
+  r = RunSkelvane({"--all", "--offset", "auto", "fw.bin", "rootfs"}, dir.path());
+  EXPECT_EQ(r.out, "Image found at offset " + std::to_string(kFirmwareImageAt) + "\n" +
+                       ExampleTrace("fw.bin", "rootfs", true));
+  EXPECT_EQ(r.status, 0);
+  Tree expected;
+  for (const auto& [path, what] : kExampleTree) expected["rootfs" + path.substr(5)] = what;
+  expected.erase("rootfs/bin/sh");
+  expected["rootfs/bin/sh.lnk"] = "symlink:busybox path:busybox";
+  Tree left = WithShortcuts(dir.path());
+  left.erase("images.bin");
+  left.erase("fw.bin");
+  EXPECT_EQ(left, expected);
+  // No image: the message, and nothing made.
+  WriteFileBytes(dir / "none.bin", std::string(5000, '\0'));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--scan", "none.bin"}, {"--offset", "auto", "none.bin", "out"}}) {
+    r = RunSkelvane(args, dir.path());
+    EXPECT_EQ(r.out, "No romfs image in none.bin\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+}
+
 TEST(Windows, SlashQuestionMarkIsHelp) {
   ScratchDir dir;
   const RunResult help = RunSkelvane({"--help"}, dir.path());
