@@ -121,8 +121,9 @@ CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
                        const std::function<int64_t(uint64_t left)>& moveAround) {
   *copied = 0;
   while (*copied < count) {
-    // A long copy keeps the trace current and stops when interrupted.
-    FlushTraceWhenDue();
+    // A long copy keeps the trace current and stops when interrupted. The
+    // clock is read between pieces only: most files are one piece.
+    if (*copied > 0) FlushTraceWhenDue();
     if (InterruptionNoted()) return CopyResult::kInterrupted;
     const uint64_t left = count - *copied;
     int64_t moved = 0;
