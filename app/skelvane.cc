@@ -13,6 +13,7 @@
 #include "unpack/links.h"
 #include "unpack/options.h"
 #include "unpack/path.h"
+#include "unpack/progress.h"
 #include "unpack/walk.h"
 
 namespace {
@@ -37,10 +38,13 @@ constexpr size_t kMaxArgument = 254;
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
     "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"
+    "       skelvane --list [--offset N] romfsImage\n"
     "       skelvane --help | --version      (on Windows, /? is --help too)\n"
     "\n"
     "  --all       hard links too, links without limit; special files only listed\n"
     "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex)\n"
+    "  --list      create nothing: a line per entry (type, size, path), read as\n"
+    "              --all reads it\n"
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
     "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
@@ -92,12 +96,15 @@ uint64_t ParseOffset(const std::string& text) {
 // image name follows them; otherwise every argument is read as without
 // options, and 1 is returned.
 int ReadOptions(int argc, char** argv, UnpackOptions& options) {
-  int all = 0, offsets = 0, at = 1;
+  int all = 0, offsets = 0, lists = 0, at = 1;
   std::string offset;
   while (at < argc) {
     const std::string argument = argv[at];
     if (argument == "--all") {
       ++all;
+      at += 1;
+    } else if (argument == "--list") {
+      ++lists;
       at += 1;
     } else if (argument.starts_with("--offset=")) {
       ++offsets;
@@ -112,10 +119,43 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
     }
   }
   if (at == 1 || at >= argc) return 1;
-  if (all > 1 || offsets > 1) usage(argv[0]);
+  if (all > 1 || offsets > 1 || lists > 1) usage(argv[0]);
   options.all = all == 1;
+  options.list = lists == 1;
   if (offsets == 1) options.offset = ParseOffset(offset);
   return at;
+}
+
+// An argument as a command line shows it, quoted when it holds a space.
+std::string Quoted(const std::string& argument) {
+  return argument.find(' ') == std::string::npos ? argument : '"' + argument + '"';
+}
+
+// The command that unpacks the whole image, for the hint of a run that
+// stops at what only --all unpacks.
+std::string Rerun(const UnpackOptions& options, const std::string& image, bool targetGiven) {
+  std::string command = "skelvane --all";
+  if (options.offset != 0) command += " --offset " + std::to_string(options.offset);
+  command += " " + Quoted(image);
+  if (targetGiven) command += " " + Quoted(archiveName);
+  return command;
+}
+
+// Lists the image from its root chain at first: a survey notes the regular
+// files, so that a hard link before its file names it, then the listing.
+// Damage ends the survey where it will end the listing, with the message.
+void List(uint64_t first, UnpackOptions options) {
+  options.all = true;
+  options.survey = true;
+  HoldBackTrace(true);
+  try {
+    GetFilesFromDir(RootPath(""), first, 0, options);
+  } catch (const TraceHeldBack&) {
+  }
+  HoldBackTrace(false);
+  ForgetReadHeaders();
+  options.survey = false;
+  GetFilesFromDir(RootPath(""), first, 0, options);
 }
 
 bool LengthAccepted(const char* argument) {
@@ -137,6 +177,8 @@ int Run(int argc, char** argv) {
   const int first = ReadOptions(argc, argv, options);
   const int count = argc - first;
   if (count != 1 && count != 2) usage(argv[0]);
+  // A listing creates nothing, so a target is a mistake.
+  if (options.list && count != 1) usage(argv[0]);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
@@ -156,7 +198,17 @@ int Run(int argc, char** argv) {
   if (!SetImageOrigin(hImage, options.offset))
     Fatal("\nOffset past the end of the image: %llu\n",
           static_cast<unsigned long long>(options.offset));
-  const uint64_t firstHeaderOffset = CheckVolume();
+  const uint64_t firstHeaderOffset = CheckVolume(!options.list);
+  StartProgress(romfsImageInfo.fullSize,
+                options.all || options.list ? "" : Rerun(options, imageName, count == 2),
+                archiveName);
+
+  if (options.list) {
+    List(firstHeaderOffset, options);
+    CloseImageFile(hImage);
+    hImage = nullptr;
+    return FinishTrace() ? 0 : -1;
+  }
 
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
   GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0, options);
@@ -191,6 +243,7 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
+    HoldBackTrace(false);  // it is the run that ends, not a survey
     Fatal("Memory Alloc Error\n");
   }
 }

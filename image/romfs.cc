@@ -14,7 +14,7 @@ constexpr size_t kVolumeRegion = 512;
 
 }  // namespace
 
-uint64_t CheckVolume() {
+uint64_t CheckVolume(bool showName) {
   uint8_t header[16];
   size_t got = 0;
   if (!ReadImageFile(hImage, header, sizeof header, &got) || got < sizeof header)
@@ -31,7 +31,7 @@ uint64_t CheckVolume() {
     Fatal("Read 512 bytes failed, size: %zu\n", got);
   const size_t nameLength = strnlen(reinterpret_cast<const char*>(volume), sizeof volume);
   const std::string name(reinterpret_cast<const char*>(volume), nameLength);
-  Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
+  if (showName) Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
 
   if (!TestChecksum(0, kVolumeRegion)) Fatal("Image Checksum Error\n");
   return 16 + SetToBoundary16(static_cast<uint32_t>(nameLength) + 1);

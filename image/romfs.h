@@ -35,8 +35,9 @@ struct EntryHeader {
 constexpr uint32_t kMaxNameLength = 259;
 
 // Reads and verifies the volume header of the freshly opened image, prints
-// the volume name and returns the offset of the root's first entry header.
-uint64_t CheckVolume();
+// the volume name (unless a listing leaves it out) and returns the offset of
+// the root's first entry header.
+uint64_t CheckVolume(bool showName = true);
 
 // Reads and decodes the entry header at headerOffset.
 EntryHeader ReadEntryHeader(uint64_t headerOffset);

@@ -122,5 +122,9 @@ bool IsSystemHelpOption(const std::string& argument);
 // True when it is a terminal.
 bool PrepareStandardOutput();
 
+// True when standard error is a terminal (a console on Windows), where a
+// run may show its progress and hints.
+bool StandardErrorIsTerminal();
+
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();

@@ -327,6 +327,10 @@ bool PrepareStandardOutput() {
   return isatty(STDOUT_FILENO) == 1;
 }
 
+bool StandardErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
 const char* GetLastErrorString() {
   static std::string text;
   text = strerror(errno);

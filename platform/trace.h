@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
 #include <string>
+#include <string_view>
 
 // Sets standard output up for the trace; called once, before anything is printed.
 void StartTrace();
@@ -23,6 +24,22 @@ void TraceV(const char* format, va_list args);
 // Text taken from the image, as the trace shows it: unchanged, except that
 // on a terminal control bytes become "?", so an image cannot drive it.
 std::string Printable(const std::string& text);
+
+// True when the trace goes to a terminal.
+bool TraceToTerminal();
+
+// Text taken from the image as the listing shows it: bytes below 0x20, 0x7F
+// and the backslash as \ooo, so that every line reads back unambiguously;
+// for a terminal, the C1 controls too (U+0080 to U+009F in UTF-8, and such
+// bytes that continue no UTF-8 sequence).
+std::string Escaped(std::string_view text, bool terminal);
+
+// While the trace is held back, nothing is printed, and a fatal error throws
+// TraceHeldBack instead of ending the run: a first walk that only notes what
+// the second one prints stops where the second one will end.
+struct TraceHeldBack {};
+void HoldBackTrace(bool held);
+bool TraceIsHeldBack();
 
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false.

@@ -301,6 +301,11 @@ bool PrepareStandardOutput() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool StandardErrorIsTerminal() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 const char* GetLastErrorString() {
   static char* text = nullptr;
   static char number[32];

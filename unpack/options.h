@@ -6,9 +6,15 @@
 
 struct UnpackOptions {
   // --all: hard links are made, symbolic links have no count or length limit
-  // but the system's, and special files are listed (never made) instead of
-  // ending the run.
+  // but the system's, special files are listed (never made) instead of
+  // ending the run, and a directory's chain starts where its info word says.
   bool all = false;
   // --offset: where the image starts in the file.
   uint64_t offset = 0;
+  // --list (which implies all): the walk creates nothing and prints one line
+  // per entry. It walks twice: first a survey, which prints nothing and
+  // notes the regular files, so that a hard link listed before its file
+  // names the file's path; then the listing.
+  bool list = false;
+  bool survey = false;
 };
