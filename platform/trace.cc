@@ -47,14 +47,14 @@ bool TraceToTerminal() {
   return toTerminal;
 }
 
-std::string Escaped(std::string_view text, bool terminal) {
+std::string Escaped(std::string_view text, bool terminal, bool backslash) {
   std::string shown;
   shown.reserve(text.size());
   unsigned continuing = 0;  // the bytes the UTF-8 sequence under way still takes
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-    bool escape = c < 0x20 || c == 0x7F || c == '\\';
+    bool escape = c < 0x20 || c == 0x7F || (backslash && c == '\\');
     if (terminal) {
       if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
         escape = true;  // so is the byte after it: a C1 control on its own

@@ -31,8 +31,9 @@ bool TraceToTerminal();
 // Text taken from the image as the listing shows it: bytes below 0x20, 0x7F
 // and the backslash as \ooo, so that every line reads back unambiguously;
 // for a terminal, the C1 controls too (U+0080 to U+009F in UTF-8, and such
-// bytes that continue no UTF-8 sequence).
-std::string Escaped(std::string_view text, bool terminal);
+// bytes that continue no UTF-8 sequence). A path as the trace shows it keeps
+// its backslashes where only a terminal is to be kept safe.
+std::string Escaped(std::string_view text, bool terminal, bool backslash = true);
 
 // While the trace is held back, nothing is printed, and a fatal error throws
 // TraceHeldBack instead of ending the run: a first walk that only notes what

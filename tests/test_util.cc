@@ -38,11 +38,20 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   if (options.out == Out::kReaderGone) close(outFds[0]);
   FILE* err = tmpfile();
   if (!err) throw std::runtime_error("tmpfile");
+  int errTerminal[2] = {-1, -1};  // the side the test reads, the program's
+  if (options.errTerminal) {
+    struct termios raw;
+    if (openpty(&errTerminal[0], &errTerminal[1], nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    tcgetattr(errTerminal[1], &raw);
+    cfmakeraw(&raw);
+    tcsetattr(errTerminal[1], TCSANOW, &raw);
+  }
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
     dup2(options.out == Out::kFull ? open("/dev/full", O_WRONLY) : outFds[1], 1);
-    dup2(fileno(err), 2);
+    dup2(options.errTerminal ? errTerminal[1] : fileno(err), 2);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     alarm(options.timeLimit);  // the timer survives exec; the program does not catch SIGALRM
     if (options.memoryLimit) {
@@ -63,6 +72,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
     _exit(121);
   }
   close(outFds[1]);
+  if (options.errTerminal) close(errTerminal[1]);
   RunResult result{"", -1, ""};
   if (options.out != Out::kReaderGone) {
     if (options.whenStalled) {
@@ -86,6 +96,11 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
                   << " s";
   result.err = ReadFileBytes("/proc/self/fd/" + std::to_string(fileno(err)));
   fclose(err);
+  if (options.errTerminal) {
+    // Read once the program has ended: it writes a line or two at most.
+    result.err = ReadFd(errTerminal[0]);
+    close(errTerminal[0]);
+  }
   return result;
 }
 

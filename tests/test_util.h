@@ -38,6 +38,8 @@ struct RunOptions {
   // With a pipe: called while the run is held up writing to the full pipe,
   // before anything is read from it.
   std::function<void()> whenStalled = {};
+  // Standard error on a terminal (raw) rather than a file.
+  bool errTerminal = false;
   std::string program = SKELVANE_PATH;
   // The address space the program may take, in bytes; 0 for the system's limit.
   uint64_t memoryLimit = 0;

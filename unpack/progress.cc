@@ -61,7 +61,7 @@ void ShowProgress(uint64_t offset, const std::string& path) {
   char head[64];
   snprintf(head, sizeof head, "skelvane: %3u%%, %llu entries: ", static_cast<unsigned>(percent),
            static_cast<unsigned long long>(entries));
-  std::string line = head, shown = Escaped(path, true);
+  std::string line = head, shown = Escaped(path, true, false);
   const size_t room = kColumns - line.size();
   if (Columns(shown) > room) {
     // The end of the path says most about where the run is.
@@ -82,6 +82,6 @@ void HintAll() {
   if (!toTerminal || rerunCommand.empty()) return;
   EraseLine();
   fprintf(stderr, "skelvane: --all unpacks the rest of this image: remove %s, then run %s\n",
-          Escaped(targetShown, true).c_str(), Escaped(rerunCommand, true).c_str());
+          Escaped(targetShown, true, false).c_str(), Escaped(rerunCommand, true, false).c_str());
   fflush(stderr);
 }
