@@ -165,6 +165,7 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
                                              {"--help", "a", "b"},
                                              {"--all", "a", "b", "c"},
                                              {"--all", "--all", "a"},
+                                             {"--list", "--list", "a"},
                                              {"--offset=1", "--offset", "2", "a"}}) {
     const RunResult r = RunSkelvane(args, dir.path());
     EXPECT_EQ(r.out, kUsage);
@@ -178,6 +179,10 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
       "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"))
       << r.out;
   EXPECT_TRUE(r.out.ends_with("\nManual: man skelvane (skelvane.html on Windows)\n")) << r.out;
+  EXPECT_NE(r.out.find("\n       skelvane --list [--offset N] romfsImage\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n  --list      create nothing: "), std::string::npos);
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
+    EXPECT_LE(end - at, 80u) << r.out.substr(at, end - at);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   // Help that cannot be written is a failure like a trace that cannot.
