@@ -141,23 +141,6 @@ std::string Rerun(const UnpackOptions& options, const std::string& image, bool t
   return command;
 }
 
-// Lists the image from its root chain at first: a survey notes the regular
-// files, so that a hard link before its file names it, then the listing.
-// Damage ends the survey where it will end the listing, with the message.
-void List(uint64_t first, UnpackOptions options) {
-  options.all = true;
-  options.survey = true;
-  HoldBackTrace(true);
-  try {
-    GetFilesFromDir(RootPath(""), first, 0, options);
-  } catch (const TraceHeldBack&) {
-  }
-  HoldBackTrace(false);
-  ForgetReadHeaders();
-  options.survey = false;
-  GetFilesFromDir(RootPath(""), first, 0, options);
-}
-
 bool LengthAccepted(const char* argument) {
   const size_t length = strlen(argument);
   return length >= 1 && length <= kMaxArgument;
@@ -204,7 +187,8 @@ int Run(int argc, char** argv) {
                 archiveName);
 
   if (options.list) {
-    List(firstHeaderOffset, options);
+    options.all = true;
+    ListImage(firstHeaderOffset, options);
     CloseImageFile(hImage);
     hImage = nullptr;
     return FinishTrace() ? 0 : -1;

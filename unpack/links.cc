@@ -55,7 +55,8 @@ struct WalkedDir {
 };
 std::deque<WalkedDir> walkedDirs;
 
-// A file hard links may name. Sorted by header once the walk is over.
+// A file hard links may name. Sorted by header when first looked up; a
+// walk over a genromfs image notes them in that order already.
 struct UnpackedFile {
   uint64_t header;
   uint32_t dir;
@@ -63,7 +64,7 @@ struct UnpackedFile {
   FileId id;
 };
 std::deque<UnpackedFile> unpackedFiles;
-bool filesSorted = false;
+bool filesSorted = true;
 
 // Directory dir's path as the trace shows it, from the target's, or with
 // slashes as the listing does.
@@ -170,12 +171,16 @@ void ClearLinkTable() {
   type3Link.clear();
   walkedDirs.clear();
   unpackedFiles.clear();
-  filesSorted = false;
+  filesSorted = true;
   texts.Clear();
   for (HeldDir& held : heldDirs) held = HeldDir{};
   uses = 0;
   cntType3 = 0;
   cntType0 = 0;
+}
+
+bool FilesNotedInOrder() {
+  return filesSorted;
 }
 
 bool ListedFilePath(uint64_t header, std::string& path) {
@@ -192,6 +197,7 @@ uint32_t NoteDirectory(uint32_t parent, const std::string& name) {
 
 void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name,
                       const FileId& id) {
+  if (!unpackedFiles.empty() && headerOffset < unpackedFiles.back().header) filesSorted = false;
   unpackedFiles.push_back(UnpackedFile{headerOffset, dir, texts.Keep(name), id});
 }
 

@@ -12,9 +12,9 @@ struct UnpackOptions {
   // --offset: where the image starts in the file.
   uint64_t offset = 0;
   // --list (which implies all): the walk creates nothing and prints one line
-  // per entry. It walks twice: first a survey, which prints nothing and
-  // notes the regular files, so that a hard link listed before its file
-  // names the file's path; then the listing.
+  // per entry, noting the regular files as it goes. A hard link to a file
+  // not noted yet calls for a survey: a whole walk that prints nothing and
+  // notes every file, so that a hard link before its file names its path.
   bool list = false;
   bool survey = false;
 };

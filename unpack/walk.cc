@@ -40,6 +40,32 @@ bool FirstRead(uint64_t offset) {
 // the next directory the walk creates.
 uint32_t currentDir = kNoDirectory;
 
+// The listing's root chain, and whether its survey has run: from then on
+// the tables hold every file, and the listing notes nothing more.
+uint64_t listedRoot = 0;
+bool surveyed = false;
+
+// Notes every file the listing will reach, in a walk of its own that prints
+// nothing and stops where damage will stop the listing, then goes back to
+// the listing's walk where it was.
+void Survey(UnpackOptions options) {
+  std::vector<std::unique_ptr<uint64_t[]>> listingPages;
+  listingPages.swap(readPages);
+  const uint32_t listingDir = currentDir;
+  ClearLinkTable();
+  currentDir = kNoDirectory;
+  options.survey = true;
+  HoldBackTrace(true);
+  try {
+    GetFilesFromDir(RootPath(""), listedRoot, 0, options);
+  } catch (const TraceHeldBack&) {
+  }
+  HoldBackTrace(false);
+  surveyed = true;
+  readPages.swap(listingPages);
+  currentDir = listingDir;
+}
+
 // Depth is an 8-bit count; deeper nesting is refused, which also bounds the recursion.
 constexpr uint8_t kMaxDepth = 255;
 
@@ -67,8 +93,9 @@ void ListSpecialFile(const UnpackOptions& options, const EntryHeader& header,
 // The listing's line for an entry: its type, exec flag, size or device
 // numbers, and path, then a link's target. Both walks of --list read what
 // the line needs, so that they end at the same damage.
-void ListEntry(const EntryHeader& header, const std::string& path, uint64_t dataOffset,
-               bool survey) {
+void ListEntry(const UnpackOptions& options, const EntryHeader& header, const std::string& path,
+               uint64_t dataOffset) {
+  const bool survey = options.survey;
   const uint8_t type = header.entryType;
   if (type == kRegularFile || type == kSymbolicLink) {
     SetFilePointerFromBegin(hImage, dataOffset);
@@ -95,7 +122,12 @@ void ListEntry(const EntryHeader& header, const std::string& path, uint64_t data
     }
   } else if (type == kHardLink) {
     std::string file;
-    if (ListedFilePath(header.specInfo, file))
+    bool named = FilesNotedInOrder() && ListedFilePath(header.specInfo, file);
+    if (!named && !surveyed) {
+      Survey(options);
+      named = ListedFilePath(header.specInfo, file);
+    }
+    if (named)
       Trace(" link to %s", Escaped(file, terminal).c_str());
     else
       Trace(" link to 0x%x", header.specInfo);
@@ -104,6 +136,12 @@ void ListEntry(const EntryHeader& header, const std::string& path, uint64_t data
 }
 
 }  // namespace
+
+void ListImage(uint64_t firstHeader, const UnpackOptions& options) {
+  listedRoot = firstHeader;
+  surveyed = false;
+  GetFilesFromDir(RootPath(""), firstHeader, 0, options);
+}
 
 void ForgetReadHeaders() {
   readPages.clear();
@@ -121,8 +159,9 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
           Printable(dirPath.shown).c_str());
   const OutputDir* self = dir.get();
   if (depth == 0) hTarget = std::move(dir);
-  // The listing names files by the directories the survey numbered.
-  const bool notes = !options.list || options.survey;
+  // The listing names files by the directories it numbered until a survey
+  // numbered them all.
+  const bool notes = !options.list || options.survey || !surveyed;
   const uint32_t dirIndex = notes ? NoteDirectory(currentDir, dirPath.name) : kNoDirectory;
   const char separator = options.list ? '/' : '\\';
 
@@ -158,8 +197,8 @@ void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
     if (options.list) {
       const bool dots = (header.entryType == kHardLink || header.entryType == kDirectory) &&
                         (name == "." || name == "..");
-      if (!dots) ListEntry(header, fullPath.shown, dataOffset, options.survey);
-      if (options.survey && header.entryType == kRegularFile)
+      if (!dots) ListEntry(options, header, fullPath.shown, dataOffset);
+      if ((options.survey || !surveyed) && header.entryType == kRegularFile)
         NoteUnpackedFile(headerOffset, dirIndex, name, FileId{});
       if (!dots && header.entryType == kDirectory) enter();
       headerOffset = header.nextOffset;

@@ -20,6 +20,9 @@ extern uint32_t cntSpecialFiles;
 void GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t depth,
                      const UnpackOptions& options);
 
+// Lists the image whose root chain starts at firstHeader (see --list).
+void ListImage(uint64_t firstHeader, const UnpackOptions& options);
+
 // Forgets which headers the run has read and what it counted, closes the target, so that a
 // harness can unpack several images in one process.
 void ForgetReadHeaders();
