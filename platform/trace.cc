@@ -28,6 +28,12 @@ void TraceV(const char* format, va_list args) {
   NoteError();
 }
 
+void TraceText(std::string_view text) {
+  if (heldBack) return;
+  fwrite(text.data(), 1, text.size(), stdout);
+  NoteError();
+}
+
 void Trace(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -20,6 +20,8 @@ void StartTrace();
 
 void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
+// Text as it is, without a format: the listing's lines.
+void TraceText(std::string_view text);
 
 // Text taken from the image, as the trace shows it: unchanged, except that
 // on a terminal control bytes become "?", so an image cannot drive it.

@@ -1,6 +1,7 @@
 #include "unpack/walk.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -103,21 +104,25 @@ void ListEntry(const UnpackOptions& options, const EntryHeader& header, const st
   }
   if (survey) return;
   const bool terminal = TraceToTerminal();
-  char size[24];
+  char head[32];
   if (type == kBlockDevice || type == kCharacterDevice)
-    snprintf(size, sizeof size, "%u,%u", header.specInfo >> 16, header.specInfo & 0xFFFF);
+    snprintf(head, sizeof head, "%u,%u", header.specInfo >> 16, header.specInfo & 0xFFFF);
   else
-    snprintf(size, sizeof size, "%u", header.size);
-  Trace("%c%c %10s %s", "hd-lbcsp"[type], header.execFlag ? 'x' : '-', size,
-        Escaped(path, terminal).c_str());
+    snprintf(head, sizeof head, "%u", header.size);
+  std::string line(2, "hd-lbcsp"[type]);
+  line[1] = header.execFlag ? 'x' : '-';
+  line.append(11 - std::min<size_t>(strlen(head), 10), ' ').append(head).append(1, ' ');
+  line += Escaped(path, terminal);
   if (type == kSymbolicLink) {
     // In pieces: a target may be as long as the image.
-    Trace(" -> ");
+    line += " -> ";
     char piece[4096];
     for (uint32_t left = header.size; left > 0;) {
       const uint32_t count = std::min<uint32_t>(left, sizeof piece);
       GetType3FileName(piece, count);
-      Trace("%s", Escaped({piece, count}, terminal).c_str());
+      line += Escaped({piece, count}, terminal);
+      TraceText(line);
+      line.clear();
       left -= count;
     }
   } else if (type == kHardLink) {
@@ -127,12 +132,15 @@ void ListEntry(const UnpackOptions& options, const EntryHeader& header, const st
       Survey(options);
       named = ListedFilePath(header.specInfo, file);
     }
-    if (named)
-      Trace(" link to %s", Escaped(file, terminal).c_str());
-    else
-      Trace(" link to 0x%x", header.specInfo);
+    if (named) {
+      line += " link to " + Escaped(file, terminal);
+    } else {
+      snprintf(head, sizeof head, " link to 0x%x", header.specInfo);
+      line += head;
+    }
   }
-  Trace("\n");
+  line += '\n';
+  TraceText(line);
 }
 
 }  // namespace
