@@ -48,8 +48,9 @@ void WriteImage(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 // Runs "skelvane [--all] BASE/image.img BASE/a/b/out" in a fresh BASE: an odd
-// last byte, which lies past a sound image, picks --all. Entries that
-// escaped the target would show up in BASE/a/b, BASE/a or BASE.
+// last byte, which lies past a sound image, picks --all, and one of 3 modulo
+// 4 "skelvane --list BASE/image.img" instead, which creates nothing. Entries
+// that escaped the target would show up in BASE/a/b, BASE/a or BASE.
 void Unpack(const uint8_t* data, size_t size) {
   std::string base = scratchRoot + "/skelvane-fuzz-XXXXXX";
   if (!mkdtemp(base.data())) Fail("mkdtemp in " + scratchRoot);
@@ -58,9 +59,12 @@ void Unpack(const uint8_t* data, size_t size) {
   WriteImage(image, data, size);
   if (mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0) Fail("mkdir in " + base);
 
-  std::string all = "--all";
+  std::string all = "--all", list = "--list";
   std::vector<char*> argv = {program.data(), image.data(), out.data()};
-  if (size > 0 && data[size - 1] % 2) argv.insert(argv.begin() + 1, all.data());
+  if (size > 0 && data[size - 1] % 4 == 3)
+    argv = {program.data(), list.data(), image.data()};
+  else if (size > 0 && data[size - 1] % 2)
+    argv.insert(argv.begin() + 1, all.data());
   const int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
   try {
@@ -99,8 +103,11 @@ void RepairChecksums(std::string& image) {
     FixEntryChecksum(image, at);
     const uint32_t word = ReadWordAt(image, at);
     if (word & ~15u) pending.push_back(word & ~15u);
-    if ((word & 7) == 1 && image.compare(at + 16, 2, std::string(".\0", 2)) != 0)
+    // A directory's chain, where it starts without --all and with it.
+    if ((word & 7) == 1 && image.compare(at + 16, 2, std::string(".\0", 2)) != 0) {
       pending.push_back(DataOffset(image, at));
+      if (const uint32_t info = ReadWordAt(image, at + 4) & ~15u) pending.push_back(info);
+    }
   }
   FixVolumeChecksum(image);
 }

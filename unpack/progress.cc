@@ -45,9 +45,12 @@ void StartProgress(uint64_t imageSize, const std::string& rerun, const std::stri
   rerunCommand = rerun;
   targetShown = target;
   imageBytes = imageSize;
+  reached = entries = 0;
+  shownColumns = 0;
   started = Clock::now();
   // However the run ends, the line goes with it.
-  if (showsProgress) atexit(EraseLine);
+  static bool erasedAtExit = false;
+  if (showsProgress && !erasedAtExit) erasedAtExit = atexit(EraseLine) == 0;
 }
 
 void ShowProgress(uint64_t offset, const std::string& path) {

@@ -92,8 +92,8 @@ void ListSpecialFile(const UnpackOptions& options, const EntryHeader& header,
 }
 
 // The listing's line for an entry: its type, exec flag, size or device
-// numbers, and path, then a link's target. Both walks of --list read what
-// the line needs, so that they end at the same damage.
+// numbers, and path, then a link's target. A survey reads what the line
+// needs too, so that it ends at the damage that ends the listing.
 void ListEntry(const UnpackOptions& options, const EntryHeader& header, const std::string& path,
                uint64_t dataOffset) {
   const bool survey = options.survey;
