@@ -126,10 +126,12 @@ TEST(Skelvane, HintOnATerminalWhereOnlyAllUnpacksTheImage) {
 
 TEST(Skelvane, ProgressOnATerminalWhileTheTraceGoesElsewhere) {
   // The run is held up by its trace for longer than a second: the progress
-  // line shows on a terminal once it goes on, and is erased at the end.
+  // line shows on a terminal once it goes on, and is erased at the end,
+  // here an error's.
   std::vector<Entry> root;
   for (int i = 0; i < 2000; ++i)
     root.push_back(File(std::to_string(i) + std::string(40, 'f'), "x"));
+  root.back().badChecksum = true;
   const std::string image = BuildImage("vol", root);
   for (const bool terminal : {false, true}) {
     Unpack u{
@@ -137,8 +139,9 @@ TEST(Skelvane, ProgressOnATerminalWhileTheTraceGoesElsewhere) {
                 .errTerminal = terminal}};
     const RunResult r = u.Run(image);
     EXPECT_TRUE(r.out.starts_with(kHead + "0" + std::string(40, 'f') + " (1) \n"));
-    EXPECT_TRUE(r.out.ends_with("1999" + std::string(40, 'f') + " (1) \n\nDONE.\n"));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.ends_with("1998" + std::string(40, 'f') + " (1) \nChecksum Error: out\\1999" +
+                                std::string(40, 'f') + "\n"));
+    EXPECT_EQ(r.status, 255);
     if (!terminal) {
       EXPECT_EQ(r.err, "");
       continue;
