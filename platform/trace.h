@@ -38,8 +38,8 @@ bool TraceToTerminal();
 std::string Escaped(std::string_view text, bool terminal, bool backslash = true);
 
 // While the trace is held back, nothing is printed, and a fatal error throws
-// TraceHeldBack instead of ending the run: a first walk that only notes what
-// the second one prints stops where the second one will end.
+// TraceHeldBack instead of ending the run: a survey of the image, which only
+// notes what a listing will name, stops where the listing will end.
 struct TraceHeldBack {};
 void HoldBackTrace(bool held);
 bool TraceIsHeldBack();
