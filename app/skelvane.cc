@@ -15,6 +15,7 @@
 #include "unpack/links.h"
 #include "unpack/options.h"
 #include "unpack/path.h"
+#include "unpack/progress.h"
 #include "unpack/walk.h"
 
 namespace {
@@ -43,12 +44,15 @@ constexpr size_t kMaxArgument = 254;
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
     "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"
+    "       skelvane --list [--offset N] romfsImage\n"
     "       skelvane --scan file\n"
     "       skelvane --help | --version      (on Windows, /? is --help too)\n"
     "\n"
     "  --all       hard links too, links without limit; special files only listed\n"
     "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex);\n"
     "              auto: where the first image that --scan lists starts\n"
+    "  --list      create nothing: a line per entry (type, size, path), read as\n"
+    "              --all reads it\n"
     "  --scan      lists the romfs images in the file, one a line: offset, size\n"
     "              and volume name (it reads in sequence: a pipe will do)\n"
     "\n"
@@ -102,7 +106,7 @@ uint64_t ParseOffset(const std::string& text) {
 // image name follows them; otherwise every argument is read as without
 // options, and 1 is returned.
 int ReadOptions(int argc, char** argv, UnpackOptions& options) {
-  int all = 0, offsets = 0, scans = 0, at = 1;
+  int all = 0, offsets = 0, scans = 0, lists = 0, at = 1;
   std::string offset;
   while (at < argc) {
     const std::string argument = argv[at];
@@ -111,6 +115,9 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
       at += 1;
     } else if (argument == "--scan") {
       ++scans;
+      at += 1;
+    } else if (argument == "--list") {
+      ++lists;
       at += 1;
     } else if (argument.starts_with("--offset=")) {
       ++offsets;
@@ -126,12 +133,29 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
   }
   if (at == 1 || at >= argc) return 1;
   // --scan takes the file alone.
-  if (all > 1 || offsets > 1 || scans > 1 || (scans == 1 && (at != 2 || argc != 3))) usage(argv[0]);
+  if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || (scans == 1 && (at != 2 || argc != 3)))
+    usage(argv[0]);
   scanOnly = scans == 1;
   options.all = all == 1;
+  options.list = lists == 1;
   offsetAuto = offsets == 1 && offset == "auto";
   if (offsets == 1 && !offsetAuto) options.offset = ParseOffset(offset);
   return at;
+}
+
+// An argument as a command line shows it, quoted when it holds a space.
+std::string Quoted(const std::string& argument) {
+  return argument.find(' ') == std::string::npos ? argument : '"' + argument + '"';
+}
+
+// The command that unpacks the whole image, for the hint of a run that
+// stops at what only --all unpacks.
+std::string Rerun(const UnpackOptions& options, const std::string& image, bool targetGiven) {
+  std::string command = "skelvane --all";
+  if (options.offset != 0) command += " --offset " + std::to_string(options.offset);
+  command += " " + Quoted(image);
+  if (targetGiven) command += " " + Quoted(archiveName);
+  return command;
 }
 
 bool LengthAccepted(const char* argument) {
@@ -206,7 +230,7 @@ uint64_t OpenImage(const std::string& imageName, UnpackOptions& options) {
   if (!SetImageOrigin(hImage, options.offset))
     Fatal("\nOffset past the end of the image: %llu\n",
           static_cast<unsigned long long>(options.offset));
-  return CheckVolume([&] { HintAtImageInside(imageName, options.offset); });
+  return CheckVolume(!options.list, [&] { HintAtImageInside(imageName, options.offset); });
 }
 
 // The run, from the arguments to the closing line.
@@ -223,6 +247,8 @@ int Run(int argc, char** argv) {
   const int first = ReadOptions(argc, argv, options);
   const int count = argc - first;
   if (count != 1 && count != 2) usage(argv[0]);
+  // A listing creates nothing, so a target is a mistake.
+  if (options.list && count != 1) usage(argv[0]);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
@@ -239,6 +265,17 @@ int Run(int argc, char** argv) {
   }
 
   const uint64_t firstHeaderOffset = OpenImage(imageName, options);
+  StartProgress(romfsImageInfo.fullSize,
+                options.all || options.list ? "" : Rerun(options, imageName, count == 2),
+                archiveName);
+
+  if (options.list) {
+    options.all = true;
+    ListImage(firstHeaderOffset, options);
+    CloseImageFile(hImage);
+    hImage = nullptr;
+    return FinishTrace() ? 0 : -1;
+  }
 
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
   GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0, options);
@@ -273,6 +310,7 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
+    HoldBackTrace(false);  // it is the run that ends, not a survey
     Fatal("Memory Alloc Error\n");
   }
 }

@@ -85,11 +85,12 @@ std::map<std::string, std::string> Seeds() {
   seeds["rootfs-all"] = ThenOptions(all, 1);
   seeds["many-links-all"] = ThenOptions(seeds["many-links"], 1);
 
-  // The same at an odd offset, after bytes that hold the magic too: the
-  // last byte picks 45, and --all for the second.
+  // The same at an offset, after bytes that hold the magic too: the last
+  // byte picks 45 and nothing, or --list; 44 and --all.
   const std::string before = "-rom1fs-" + std::string(37, '\xff');
   seeds["road-at-offset"] = before + ThenOptions(seeds["road"], 45 << 1);
-  seeds["rootfs-all-at-offset"] = before + ThenOptions(all, 45 << 1 | 1);
+  seeds["rootfs-list-at-offset"] = before + ThenOptions(all, 45 << 1 | 1);
+  seeds["rootfs-all-at-offset"] = before.substr(1) + ThenOptions(all, 44 << 1 | 1);
 
   const std::string whole = seeds["road"];
   seeds["cut-header"] = whole.substr(0, 40);

@@ -52,9 +52,13 @@ void WriteImage(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 // The input's last byte, which lies past a sound image, picks the options:
-// its low bit --all, the others an offset of 0 to 127 bytes into the input.
+// its low bit --all, the others an offset of 0 to 127 bytes into the input;
+// with both low bits set, --list in place of --all, which creates nothing.
 bool AllOf(const uint8_t* data, size_t size) {
   return size > 0 && data[size - 1] % 2;
+}
+bool ListOf(const uint8_t* data, size_t size) {
+  return size > 0 && data[size - 1] % 4 == 3;
 }
 size_t OffsetOf(const uint8_t* data, size_t size) {
   return size > 0 ? data[size - 1] / 2 : 0;
@@ -107,9 +111,10 @@ void CheckOutput(const std::string& out) {
            " of them in " + out);
 }
 
-// Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out" in a
-// fresh BASE, the options as the last byte picks them. Entries that escaped
-// the target would show up in BASE/a/b, BASE/a or BASE.
+// Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out", or
+// "skelvane --list [--offset N] BASE/image.img", in a fresh BASE, the options
+// as the last byte picks them. Entries that escaped the target would show up
+// in BASE/a/b, BASE/a or BASE.
 void Unpack(const uint8_t* data, size_t size) {
   std::string base = scratchRoot + "/skelvane-fuzz-XXXXXX";
   if (!mkdtemp(base.data())) Fail("mkdtemp in " + scratchRoot);
@@ -118,11 +123,15 @@ void Unpack(const uint8_t* data, size_t size) {
   WriteImage(image, data, size);
   if (mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0) Fail("mkdir in " + base);
 
-  std::string all = "--all", offsetOption = "--offset",
+  std::string all = "--all", list = "--list", offsetOption = "--offset",
               offset = std::to_string(OffsetOf(data, size));
   std::vector<char*> argv = {program.data(), image.data(), out.data()};
+  if (ListOf(data, size)) argv.pop_back();
   if (offset != "0") argv.insert(argv.begin() + 1, {offsetOption.data(), offset.data()});
-  if (AllOf(data, size)) argv.insert(argv.begin() + 1, all.data());
+  if (ListOf(data, size))
+    argv.insert(argv.begin() + 1, list.data());
+  else if (AllOf(data, size))
+    argv.insert(argv.begin() + 1, all.data());
   const int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
   try {
@@ -141,6 +150,7 @@ void Unpack(const uint8_t* data, size_t size) {
       Names(a) != std::set<std::string>{"b"} ||
       !(inB.empty() || inB == std::set<std::string>{"out"}))
     Fail("the run created something outside " + out);
+  if (ListOf(data, size) && !inB.empty()) Fail("a listing created " + out);
   CheckOutput(out);
   std::error_code error;
   fs::remove_all(base, error);
@@ -162,8 +172,11 @@ void RepairChecksums(std::string& image) {
     FixEntryChecksum(image, at);
     const uint32_t word = ReadWordAt(image, at);
     if (word & ~15u) pending.push_back(word & ~15u);
-    if ((word & 7) == 1 && image.compare(at + 16, 2, std::string(".\0", 2)) != 0)
+    // A directory's chain, where it starts without --all and with it.
+    if ((word & 7) == 1 && image.compare(at + 16, 2, std::string(".\0", 2)) != 0) {
       pending.push_back(DataOffset(image, at));
+      if (const uint32_t info = ReadWordAt(image, at + 4) & ~15u) pending.push_back(info);
+    }
   }
   FixVolumeChecksum(image);
 }

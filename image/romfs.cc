@@ -9,7 +9,7 @@
 
 RomfsImageInfo romfsImageInfo;
 
-uint64_t CheckVolume(const std::function<void()>& notAnImage) {
+uint64_t CheckVolume(bool showName, const std::function<void()>& notAnImage) {
   uint8_t header[16];
   size_t got = 0;
   if (!ReadImageFile(hImage, header, sizeof header, &got) || got < sizeof header)
@@ -29,7 +29,7 @@ uint64_t CheckVolume(const std::function<void()>& notAnImage) {
     Fatal("Read 512 bytes failed, size: %zu\n", got);
   const std::string name = VolumeName(volume, sizeof volume);
   const size_t nameLength = name.size();
-  Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
+  if (showName) Trace("Image name=%s (%zu)\n", Printable(name).c_str(), nameLength);
 
   if (!TestChecksum(0, kVolumeRegion)) Fatal("Image Checksum Error\n");
   return 16 + SetToBoundary16(static_cast<uint32_t>(nameLength) + 1);
@@ -68,26 +68,32 @@ EntryHeader ReadEntryHeader(uint64_t headerOffset) {
 void GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset) {
   SetFilePointerFromBegin(hImage, offset);
   name.clear();
+  // In the 16-byte pieces names take, up to the first zero byte.
   for (;;) {
-    if (name.size() > kMaxNameLength) Fatal("Read fileName failed\n");
-    char c;
+    char piece[16];
     size_t got = 0;
-    if (!ReadImageFile(hImage, &c, 1, &got) || got != 1) Fatal("Read fileName failed\n");
-    if (c == '\0') break;
-    name += c;
+    const bool read = ReadImageFile(hImage, piece, sizeof piece, &got);
+    const size_t length = strnlen(piece, got);
+    name.append(piece, std::min<size_t>(length, kMaxNameLength + 1 - name.size()));
+    if (name.size() > kMaxNameLength || (length == got && (!read || got < sizeof piece)))
+      Fatal("Read fileName failed\n");
+    if (length < got) break;
   }
   offset += SetToBoundary16(static_cast<uint32_t>(name.size()) + 1);
 }
 
 bool TestChecksum(uint64_t start, uint64_t end) {
   SetFilePointerFromBegin(hImage, start);
-  const uint64_t count = end > start ? (end - start) / 4 : 0;
+  uint64_t count = end > start ? (end - start) / 4 : 0;
   uint32_t sum = 0;
-  for (uint64_t i = 0; i < count; ++i) {
-    uint8_t word[4] = {};
+  // A piece at a time; the words the image does not have are zero.
+  while (count > 0) {
+    uint8_t piece[512] = {};
+    const size_t words = static_cast<size_t>(std::min<uint64_t>(count, sizeof piece / 4));
     size_t got = 0;
-    if (!ReadImageFile(hImage, word, sizeof word, &got)) Fatal("Read data failed\n");
-    sum += DecodeWord(word);
+    if (!ReadImageFile(hImage, piece, words * 4, &got)) Fatal("Read data failed\n");
+    for (size_t i = 0; i < words; ++i) sum += DecodeWord(piece + 4 * i);
+    count -= words;
   }
   return sum == 0;
 }

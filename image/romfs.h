@@ -46,9 +46,10 @@ constexpr size_t kVolumeReach = 16 + kVolumeRegion;
 constexpr uint32_t kMaxNameLength = 259;
 
 // Reads and verifies the volume header of the freshly opened image, prints
-// the volume name and returns the offset of the root's first entry header.
-// notAnImage, where given, runs just before the run ends on a wrong ident.
-uint64_t CheckVolume(const std::function<void()>& notAnImage = {});
+// the volume name (unless a listing leaves it out) and returns the offset of
+// the root's first entry header. notAnImage, where given, runs just before
+// the run ends on a wrong ident.
+uint64_t CheckVolume(bool showName = true, const std::function<void()>& notAnImage = {});
 
 // The volume name in the count bytes after the volume header: up to its
 // first zero byte or the end of the volume region.

@@ -130,7 +130,7 @@ bool IsSystemHelpOption(const std::string& argument);
 bool PrepareStandardOutput();
 
 // True when standard error is a terminal (a console on Windows): a person
-// reads it, and a hint there may help.
+// reads it, and progress and hints there may help.
 bool StandardErrorIsTerminal();
 
 // The system's text for the last error kept, with the system's own line end.

@@ -23,6 +23,7 @@ constexpr auto kFlushEvery = std::chrono::seconds(1);
 constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
+bool heldBack = false;
 
 void NoteError() {
   if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
@@ -54,6 +55,7 @@ void StartTrace() {
 }
 
 void TraceV(const char* format, va_list args) {
+  if (heldBack) return;
   if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
   vprintf(format, args);
   NoteError();
@@ -62,6 +64,12 @@ void TraceV(const char* format, va_list args) {
     linesSinceClock = 0;
     FlushTraceWhenDue();
   }
+}
+
+void TraceText(std::string_view text) {
+  if (heldBack) return;
+  fwrite(text.data(), 1, text.size(), stdout);
+  NoteError();
 }
 
 void Trace(const char* format, ...) {
@@ -93,6 +101,48 @@ std::string Printable(const std::string& text) {
     }
   }
   return shown;
+}
+
+bool TraceToTerminal() {
+  return toTerminal;
+}
+
+std::string Escaped(std::string_view text, bool terminal, bool backslash) {
+  std::string shown;
+  shown.reserve(text.size());
+  unsigned continuing = 0;  // the bytes the UTF-8 sequence under way still takes
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    bool escape = c < 0x20 || c == 0x7F || (backslash && c == '\\');
+    if (terminal) {
+      if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+        escape = true;  // so is the byte after it: a C1 control on its own
+        continuing = 0;
+      } else if (c >= 0x80 && c <= 0xBF && continuing > 0) {
+        --continuing;
+      } else {
+        escape = escape || (c >= 0x80 && c <= 0x9F);
+        continuing = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+      }
+    }
+    if (!escape) {
+      shown += static_cast<char>(c);
+      continue;
+    }
+    const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)),
+                          static_cast<char>('0' + (c >> 3 & 7)), static_cast<char>('0' + (c & 7))};
+    shown.append(octal, sizeof octal);
+  }
+  return shown;
+}
+
+void HoldBackTrace(bool held) {
+  heldBack = held;
+}
+
+bool TraceIsHeldBack() {
+  return heldBack;
 }
 
 bool FinishTrace() {

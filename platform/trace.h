@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
 #include <string>
+#include <string_view>
 
 // Sets standard output up for the trace, and catches interruptions; called
 // once, before anything is printed.
@@ -22,6 +23,8 @@ void StartTrace();
 // new line starts (StopInterrupted).
 void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
+// Text as it is, without a format: the listing's lines.
+void TraceText(std::string_view text);
 
 // Where the trace is not a terminal, writes it out if a second has passed
 // since it last was, so that a long run shows its progress as it goes.
@@ -33,6 +36,23 @@ void FlushTraceWhenDue();
 // C0 controls, DEL, and the C1 controls both as bytes (0x80-0x9F) and in
 // UTF-8 (C2 80 to C2 9F).
 std::string Printable(const std::string& text);
+
+// True when the trace goes to a terminal.
+bool TraceToTerminal();
+
+// Text taken from the image as the listing shows it: bytes below 0x20, 0x7F
+// and the backslash as \ooo, so that every line reads back unambiguously;
+// for a terminal, the C1 controls too (U+0080 to U+009F in UTF-8, and such
+// bytes that continue no UTF-8 sequence). A path as the trace shows it keeps
+// its backslashes where only a terminal is to be kept safe.
+std::string Escaped(std::string_view text, bool terminal, bool backslash = true);
+
+// While the trace is held back, nothing is printed, and a fatal error throws
+// TraceHeldBack instead of ending the run: a survey of the image, which only
+// notes what a listing will name, stops where the listing will end.
+struct TraceHeldBack {};
+void HoldBackTrace(bool held);
+bool TraceIsHeldBack();
 
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted

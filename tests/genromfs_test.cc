@@ -21,6 +21,9 @@ struct Expected {
   bool all = false;
   std::string listing;  // one line per entry, depth first in chain order
   std::string fatal;    // without --all, the message of the entry that ends the run
+  // With --all, the --list lines, and for each a hard link's file header (or
+  // UINT32_MAX), whose path completes the line once every file is known.
+  std::vector<std::pair<std::string, uint32_t>> listed;
   // Each link, in the order the walk meets it: its path as shown and on
   // disk, and its target text, or the header of the file it names.
   struct Link {
@@ -35,11 +38,39 @@ struct Expected {
   std::map<std::string, unsigned> modes;  // of files and directories, as created
 };
 
+// A name or target as --list shows it when not on a terminal.
+std::string Escaped(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F && c != '\\') {
+      shown += c;
+      continue;
+    }
+    char octal[5];
+    snprintf(octal, sizeof octal, "\\%03o", byte);
+    shown += octal;
+  }
+  return shown;
+}
+
+// The listing's line for an entry without what follows the path.
+std::string ListLine(unsigned type, uint32_t next, uint32_t info, uint32_t size,
+                     const std::string& path) {
+  char line[64];
+  const std::string number = type == 4 || type == 5
+                                 ? std::to_string(info >> 16) + "," + std::to_string(info & 0xFFFF)
+                                 : std::to_string(size);
+  snprintf(line, sizeof line, "%c%c %10s ", "hd-lbcsp"[type], (next & 8) ? 'x' : '-',
+           number.c_str());
+  return line + Escaped(path);
+}
+
 // Reads the chain at at; false where the run ends.
 bool ReadChain(const std::string& image, uint32_t at, int depth, const std::string& shown,
                const std::string& rel, Expected& e) {
   const std::string indent(3 * depth, '.');
-  do {
+  while (at != 0) {
     const uint32_t next = ReadWordAt(image, at), info = ReadWordAt(image, at + 4),
                    size = ReadWordAt(image, at + 8);
     const std::string name = image.c_str() + at + 16;
@@ -47,6 +78,8 @@ bool ReadChain(const std::string& image, uint32_t at, int depth, const std::stri
     const std::string exec = (next & 8) ? "(X)" : "";
     const std::string path = rel + name, full = shown + "\\" + name;
     const unsigned type = next & 7;
+    if (e.all && !((type == 0 || type == 1) && (name == "." || name == "..")))
+      e.listed.push_back({ListLine(type, next, info, size, path), type == 0 ? info : UINT32_MAX});
     switch (type) {
       case 0:
         e.listing += indent + "[" + name + "] " + exec + "\n";
@@ -63,7 +96,9 @@ bool ReadChain(const std::string& image, uint32_t at, int depth, const std::stri
         if (name == ".") break;
         e.tree[path] = "dir";
         e.modes[path] = CreatedWith(0777);
-        if (!ReadChain(image, data, depth + 1, full, path + "/", e)) return false;
+        // With --all, where the info word says.
+        if (!ReadChain(image, e.all ? info & ~15u : data, depth + 1, full, path + "/", e))
+          return false;
         break;
       case 2:
         e.listing += indent + name + " (" + std::to_string(size) + ") " + exec + "\n";
@@ -80,6 +115,7 @@ bool ReadChain(const std::string& image, uint32_t at, int depth, const std::stri
           return false;
         }
         e.links.push_back({full, path, target});
+        if (e.all) e.listed.back().first += " -> " + Escaped(target);
         ++e.symbolic;
         e.tree[path] = "link:" + target;
         break;
@@ -99,7 +135,7 @@ bool ReadChain(const std::string& image, uint32_t at, int depth, const std::stri
         ++e.special;
     }
     at = next & ~15u;
-  } while (at != 0);
+  }
   return true;
 }
 
@@ -132,6 +168,20 @@ Expected ReadImage(const std::string& image, bool all) {
     e.listing += " (" + std::to_string(e.symbolic) + " symbolic links, 0 unresolved)";
   e.listing += "\n";
   return e;
+}
+
+// The whole standard output of "skelvane --list image.img".
+std::string ListImage(const Expected& e) {
+  std::string list;
+  for (const auto& [line, file] : e.listed) {
+    list += line;
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%x", file);
+    if (file != UINT32_MAX)
+      list += " link to " + (e.files.contains(file) ? Escaped(e.files.at(file).second) : hex);
+    list += "\n";
+  }
+  return list;
 }
 
 // The first path at which two trees differ, or "" when they are the same: a
@@ -215,6 +265,18 @@ class Genromfs : public ::testing::Test {
     EXPECT_EQ(FirstDifference(u.Left(), unpacked), "");
     for (const auto& [path, mode] : expected.modes)
       EXPECT_EQ(PermissionsOf(u.dir / ("out/" + path)), mode) << path;
+    if (all) {
+      const bool found = !firmwareHead.empty();
+      const RunResult listed =
+          RunSkelvane(found ? std::vector<std::string>{"--list", "--offset", "auto", "image.img"}
+                            : std::vector<std::string>{"--list", "image.img"},
+                      u.dir.path());
+      EXPECT_EQ(listed.out,
+                (found ? "Image found at offset " + std::to_string(firmwareHead.size()) + "\n"
+                       : std::string()) +
+                    ListImage(expected));
+      EXPECT_EQ(listed.status, 0);
+    }
     for (const Expected::Link& link : expected.links) {
       if (!link.hard) continue;
       EXPECT_EQ(Inode(u.dir / ("out/" + link.rel)),
@@ -287,6 +349,9 @@ TEST_F(Genromfs, RootFileSystemWithAll) {
     MakeFile(src / (std::string("dev/") + device), "", 0644);
   ASSERT_EQ(mkfifo((src / "dev/initctl").c_str(), 0600), 0);
   ExpectRoundTrip(src.path(), "", true);
+  // Aligned entries leave zero bytes between a directory and its first child.
+  ExpectRoundTrip(src.path(), "-a 512", true);
+  ExpectRoundTrip(src.path(), "-A 1024,'*'", true);
   ExpectEndWithoutAll(src.path());
   // Without hard links and devices, the 257th link ends it.
   ASSERT_EQ(std::system(("rm -r '" + src / "etc' '" + src / "dev'").c_str()), 0);

@@ -175,6 +175,12 @@ TEST(Hostile, AnyShapeInBoundedMemory) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
   }
+  // The listing holds no more per level than the unpack does.
+  Unpack listed{.options = {"--list"}, .run = {.memoryLimit = kLimit}};
+  const RunResult list = listed.Run(deepImage, std::vector<std::string>{});
+  EXPECT_TRUE(list.out.ends_with(std::string(255, 'd') + "/l499\n"));
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.err, "");
   Unpack u{.options = {"--all"}, .run = {.memoryLimit = kLimit}};
   const RunResult r = u.Run(linksImage);
   EXPECT_TRUE(r.out.ends_with("\ns <SYMBOLIC LINK> (4095) \nMemory Alloc Error\n"))

@@ -30,7 +30,9 @@ void LayOutChain(std::string& image, std::vector<Entry>& chain) {
     image.append(16, '\0');
     AppendPadded(image, e.name, Padded(e.name.size() + 1));
     if (e.type == 1) {
+      image.append(e.padding, '\0');
       LayOutChain(image, e.children);
+      e.specInfo = e.children.empty() ? 0 : e.children[0].offset;
     } else {
       AppendPadded(image, e.data, Padded(e.data.size()));
     }

@@ -11,10 +11,13 @@ struct Entry {
   uint8_t type = 2;
   bool exec = false;
   std::string name;
-  std::string data;              // file contents or link target
-  std::vector<Entry> children;   // a directory's chain, laid out right after its name
+  std::string data;             // file contents or link target
+  std::vector<Entry> children;  // a directory's chain, laid out after its name and padding
+  // Zero bytes between a directory's name and its first child, as an image
+  // aligned by genromfs -a or -A has them.
+  uint32_t padding = 0;
   std::optional<uint32_t> size;  // overrides the size word
-  uint32_t specInfo = 0;
+  uint32_t specInfo = 0;         // a directory's is its first child's offset (0 when it has none)
   bool badChecksum = false;
   uint32_t offset = 0;  // header offset, filled in by BuildImage
 };

@@ -130,6 +130,73 @@ TEST(Skelvane, TerminalSeesNoControlBytes) {
   }
 }
 
+TEST(Skelvane, HintOnATerminalWhereOnlyAllUnpacksTheImage) {
+  // The stops --all goes past: a hard link, a special file, the 257th link,
+  // a link target over 260 bytes. Standard output and the status stay.
+  Entry fifo = File("p", "");
+  fifo.type = 7;
+  std::vector<Entry> links;
+  for (int i = 0; i < 257; ++i) links.push_back(Link("l" + std::to_string(i), "t"));
+  const std::vector<std::vector<Entry>> images = {
+      {HardLink("h")}, {fifo}, links, {Link("long", std::string(261, 't'))}};
+  for (const auto& root : images) {
+    for (const bool terminal : {false, true}) {
+      Unpack plain, shown{.run = {.errTerminal = terminal}};
+      const RunResult expected = plain.Run("vol", root);
+      const RunResult r = shown.Run("vol", root);
+      EXPECT_EQ(r.out, expected.out);
+      EXPECT_EQ(r.status, 255);
+      EXPECT_EQ(r.err, terminal ? "skelvane: --all unpacks the rest of this image: remove out, "
+                                  "then run skelvane --all image.img out\n"
+                                : "");
+    }
+  }
+  // The offset and a default target are in the command; --all has no hint.
+  std::vector<Entry> root = {HardLink("h")};
+  const std::string image = std::string(32, 'x') + BuildImage("vol", root);
+  Unpack offset{.options = {"--offset", "32"}, .run = {.errTerminal = true}};
+  EXPECT_EQ(offset.Run(image, std::vector<std::string>{}).err,
+            "skelvane: --all unpacks the rest of this image: remove ROMFS, then run skelvane "
+            "--all --offset 32 image.img\n");
+  Unpack all{.options = {"--all", "--offset", "32"}, .run = {.errTerminal = true}};
+  EXPECT_EQ(all.Run(image).err, "");
+}
+
+TEST(Skelvane, ProgressOnATerminalWhileTheTraceGoesElsewhere) {
+  // The run is held up by its trace for longer than a second: the progress
+  // line shows on a terminal once it goes on, and is erased at the end,
+  // here an error's.
+  std::vector<Entry> root;
+  for (int i = 0; i < 2000; ++i)
+    root.push_back(File(std::to_string(i) + std::string(40, 'f'), "x"));
+  root.back().badChecksum = true;
+  const std::string image = BuildImage("vol", root);
+  for (const bool terminal : {false, true}) {
+    Unpack u{
+        .run = {.whenStalled = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1200)); },
+                .errTerminal = terminal}};
+    const RunResult r = u.Run(image);
+    EXPECT_TRUE(r.out.starts_with(kHead + "0" + std::string(40, 'f') + " (1) \n"));
+    EXPECT_TRUE(r.out.ends_with("1998" + std::string(40, 'f') + " (1) \nChecksum Error: out\\1999" +
+                                std::string(40, 'f') + "\n"));
+    EXPECT_EQ(r.status, 255);
+    if (!terminal) {
+      EXPECT_EQ(r.err, "");
+      continue;
+    }
+    EXPECT_TRUE(r.err.starts_with("\rskelvane: ")) << r.err;
+    EXPECT_NE(r.err.find("%, "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" entries: out\\"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
+    // Erased: spaces over the whole line, and the cursor back at its start.
+    const size_t last = r.err.rfind('\r', r.err.size() - 2);
+    EXPECT_TRUE(r.err.ends_with("\r")) << r.err;
+    EXPECT_EQ(r.err.substr(last + 1, r.err.size() - last - 2),
+              std::string(r.err.size() - last - 2, ' '));
+    EXPECT_LE(r.err.size() - last - 2, 79u);
+  }
+}
+
 TEST(Skelvane, OptionsAloneOrTheUsageText) {
   ScratchDir dir;
   // More than an image and a target after the options, or an option twice.
@@ -139,6 +206,7 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
                                              {"--help", "a", "b"},
                                              {"--all", "a", "b", "c"},
                                              {"--all", "--all", "a"},
+                                             {"--list", "--list", "a"},
                                              {"--offset=1", "--offset", "2", "a"},
                                              {"--scan", "a", "b"},
                                              {"--scan", "--scan", "a"},
@@ -158,6 +226,8 @@ TEST(Skelvane, OptionsAloneOrTheUsageText) {
   EXPECT_TRUE(r.out.ends_with("\nManual: man skelvane (skelvane.html on Windows)\n")) << r.out;
   EXPECT_NE(r.out.find("\n       skelvane --scan file\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(" auto: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n       skelvane --list [--offset N] romfsImage\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n  --list      create nothing: "), std::string::npos);
   for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1)
     EXPECT_LE(end - at, 80u) << r.out.substr(at, end - at);
   EXPECT_EQ(r.status, 0);

@@ -273,6 +273,125 @@ TEST(Walk, SubdirectoryStartingAtAReadHeaderEndsRun) {
   EXPECT_EQ(u.Tree(), (Tree{{"f0", "file:0"}, {"c", "file:x"}, {"d", "dir"}}));
 }
 
+TEST(Walk, AllStartsADirectoryAtItsInfoWord) {
+  // a's first child lies past zero padding, as genromfs -a and -A leave it,
+  // and its info word has the low bits set; e's info word is 0.
+  Entry a = Dir("a", {File("f", "x"), Dir("b", {File("g", "y")})});
+  a.padding = 48;
+  std::vector<Entry> root = {a, Dir("e", {}), File("top", "t")};
+  std::string image = BuildImage("vol", root);
+  SetSpecInfo(image, root[0].offset, root[0].children[0].offset | 15u);
+  {
+    Unpack u{.options = {"--all"}};
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead +
+                         "[a] \n...f (1) \n...[b] \n......g (1) \n[e] \ntop (1) \n\nDONE. (0 "
+                         "symbolic links, 0 hard links, 0 unresolved, 0 special files not made)\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(u.Tree(), (Tree{{"a", "dir"},
+                              {"a/f", "file:x"},
+                              {"a/b", "dir"},
+                              {"a/b/g", "file:y"},
+                              {"e", "dir"},
+                              {"top", "file:t"}}));
+  }
+  {
+    // Without --all the chain starts after the name, in the padding.
+    Unpack u;
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead + "[a] \n...[] \nFile Type 0: out\\a\\\n");
+    EXPECT_EQ(r.status, 255);
+  }
+  // An info word is checked as any chain's next word: one that leads back
+  // into the walk, and one past the end of the image.
+  const std::pair<uint32_t, std::string> wrong[] = {
+      {root[0].offset, "Directory chain loops: out\\e\n"},
+      {static_cast<uint32_t>(image.size()), "Read file header failed\n"}};
+  for (const auto& [info, message] : wrong) {
+    std::string bad = image;
+    SetSpecInfo(bad, root[1].offset, info);
+    Unpack u{.options = {"--all"}};
+    const RunResult r = u.Run(bad);
+    EXPECT_EQ(r.out, kHead + "[a] \n...f (1) \n...[b] \n......g (1) \n[e] \n" + message);
+    EXPECT_EQ(r.status, 255);
+  }
+}
+
+TEST(Walk, ListShowsEveryEntryAndCreatesNothing) {
+  // Every type, names with every byte class, a hard link before its file and
+  // after it, one to a directory, dots left out, a directory past padding.
+  const std::string odd =
+      "c0\x01\x1f sp\x7f\\ c1\x80\x9f\xc2\x9b"
+      "\xc3\xa9\xe2\x82\xac\xff";
+  const std::string c0 = "c0\\001\\037 sp\\177\\134 c1";
+  const std::string c1 = "\x80\x9f\xc2\x9b\xc3\xa9\xe2\x82\xac\xff";
+  const std::string c1Terminal = "\\200\\237\\302\\233\xc3\xa9\xe2\x82\xac\xff";
+  Entry device = File("dev", "");
+  device.type = 5;
+  device.specInfo = 0x00050001;
+  Entry fifo = File("fifo", "");
+  fifo.type = 7;
+  Entry d = DirWithDots("d", {File(odd, "data", true), HardLink("after"), Link("l", "to\n" + odd)});
+  d.padding = 16;
+  d.exec = true;
+  std::vector<Entry> root = {HardLink("."), HardLink("before"), d, device,
+                             fifo,          HardLink("to dir")};
+  std::string image = BuildImage("vol", root);
+  const uint32_t file = root[2].children[2].offset;
+  SetSpecInfo(image, root[1].offset, file);
+  SetSpecInfo(image, root[2].children[3].offset, file);
+  SetSpecInfo(image, root[5].offset, root[2].offset);
+  for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
+    const std::string shown = c0 + (out == RunOptions::Out::kTerminal ? c1Terminal : c1);
+    Unpack u{.options = {"--list"}, .run = {.out = out}};
+    const RunResult r = u.Run(image, std::vector<std::string>{});
+    char dirLink[16];
+    snprintf(dirLink, sizeof dirLink, "0x%x", root[2].offset);
+    EXPECT_EQ(r.out, "h-          0 before link to d/" + shown +
+                         "\n"
+                         "dx          0 d\n"
+                         "-x          4 d/" +
+                         shown +
+                         "\n"
+                         "h-          0 d/after link to d/" +
+                         shown +
+                         "\n"
+                         "l-         " +
+                         std::to_string(3 + odd.size()) + " d/l -> to\\012" + shown +
+                         "\n"
+                         "c-        5,1 dev\n"
+                         "p-          0 fifo\n"
+                         "h-          0 to dir link to " +
+                         dirLink + "\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(u.Left(), Tree{});
+  }
+  {
+    // A target is a mistake.
+    Unpack u{.options = {"--list"}};
+    const RunResult r = u.Run(image, {"out"});
+    EXPECT_TRUE(r.out.starts_with("skelvane (v1.1, orvenk, 2003/09)\n\nUSAGE:")) << r.out;
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Left(), Tree{});
+  }
+  {
+    // Damage ends the listing with the unpack's message; the hard link
+    // before it names a file past it by its header.
+    std::string bad = image;
+    WriteWordAt(bad, root[2].children[2].offset + 12, 1);
+    FixVolumeChecksum(bad);
+    Unpack u{.options = {"--list"}};
+    const RunResult r = u.Run(bad, std::vector<std::string>{});
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%x", file);
+    EXPECT_EQ(r.out, "h-          0 before link to " + std::string(hex) +
+                         "\ndx          0 d\nChecksum Error: d/" + odd + "\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Left(), Tree{});
+  }
+}
+
 Entry Nested(int levels, Entry leaf) {
   Entry e = std::move(leaf);
   for (int i = 0; i < levels; ++i) e = Dir("d", {std::move(e)});

@@ -508,7 +508,10 @@ TEST(Windows, AllMakesHardLinksAndListsDevices) {
   console.type = 5;
   console.specInfo = 0x00050001;
   fifo.type = 7;
-  std::vector<Entry> root = {File("f", "data"), Dir("d", {HardLink("h")}),
+  // d's first child lies past zero padding, where its info word says.
+  Entry d = Dir("d", {HardLink("h")});
+  d.padding = 32;
+  std::vector<Entry> root = {File("f", "data"), d,
                              console,           fifo,
                              Link("sh", "f"),   Link("x", "f"),
                              HardLink("x"),     HardLink("y"),
@@ -540,6 +543,23 @@ TEST(Windows, AllMakesHardLinksAndListsDevices) {
                                                 {"x.lnk", "symlink:f path:f"},
                                                 {"y", "file:data"}}));
   EXPECT_EQ(std::filesystem::hard_link_count(u.dir / "out/f"), 3u);
+
+  // The listing: the same bytes as on Linux, nothing created.
+  Unpack listed{.options = {"--list"}};
+  const RunResult list = listed.Run(image, std::vector<std::string>{});
+  EXPECT_EQ(list.out,
+            "--          4 f\n"
+            "d-          0 d\n"
+            "h-          0 d/h link to f\n"
+            "c-        5,1 console\n"
+            "p-          0 initctl\n"
+            "l-          1 sh -> f\n"
+            "l-          1 x -> f\n"
+            "h-          0 x link to f\n"
+            "h-          0 y link to f\n"
+            "l-          1 y -> f\n");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(listed.Left(), Tree{});
 }
 
 }  // namespace

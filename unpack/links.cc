@@ -9,6 +9,7 @@
 #include "platform/fatal.h"
 #include "platform/trace.h"
 #include "unpack/path.h"
+#include "unpack/progress.h"
 #include "unpack/walk.h"
 
 std::deque<LinkRecord> type3Link;
@@ -27,7 +28,7 @@ struct TextStore {
   size_t used = 0, room = 0;
 
   char* Reserve(size_t size) {
-    if (size > room - used) {
+    if (blocks.empty() || size > room - used) {
       room = std::max(size, kBlock);
       blocks.push_back(std::make_unique_for_overwrite<char[]>(room));
       used = 0;
@@ -56,7 +57,8 @@ struct WalkedDir {
 };
 std::deque<WalkedDir> walkedDirs;
 
-// A file hard links may name. Sorted by header once the walk is over.
+// A file hard links may name. Sorted by header when first looked up; a
+// walk over a genromfs image notes them in that order already.
 struct UnpackedFile {
   uint64_t header;
   uint32_t dir;
@@ -64,15 +66,16 @@ struct UnpackedFile {
   FileId id;
 };
 std::deque<UnpackedFile> unpackedFiles;
-bool filesSorted = false;
+bool filesSorted = true;
 
-// Directory dir's path as the trace shows it, from the target's.
-std::string ShownPath(uint32_t dir) {
+// Directory dir's path as the trace shows it, from the target's, or with
+// slashes as the listing does.
+std::string ShownPath(uint32_t dir, char separator = '\\') {
   std::vector<uint32_t> way;
   for (; dir != kNoDirectory; dir = walkedDirs[dir].parent) way.push_back(dir);
   std::string shown;
   for (auto at = way.rbegin(); at != way.rend(); ++at) {
-    if (!shown.empty()) shown += '\\';
+    if (!shown.empty()) shown += separator;
     shown += walkedDirs[*at].name;
   }
   return shown;
@@ -170,12 +173,23 @@ void ClearLinkTable() {
   type3Link.clear();
   walkedDirs.clear();
   unpackedFiles.clear();
-  filesSorted = false;
+  filesSorted = true;
   texts.Clear();
   for (HeldDir& held : heldDirs) held = HeldDir{};
   uses = 0;
   cntType3 = 0;
   cntType0 = 0;
+}
+
+bool FilesNotedInOrder() {
+  return filesSorted;
+}
+
+bool ListedFilePath(uint64_t header, std::string& path) {
+  const UnpackedFile* file = FindUnpackedFile(header);
+  if (file)
+    path = ChildPath(ShownPath(file->dir, '/'), nullptr, std::string(file->name), '/').shown;
+  return file != nullptr;
 }
 
 uint32_t NoteDirectory(uint32_t parent, const std::string& name) {
@@ -185,11 +199,13 @@ uint32_t NoteDirectory(uint32_t parent, const std::string& name) {
 
 void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name,
                       const FileId& id) {
+  if (!unpackedFiles.empty() && headerOffset < unpackedFiles.back().header) filesSorted = false;
   unpackedFiles.push_back(UnpackedFile{headerOffset, dir, texts.Keep(name), id});
 }
 
 void CaptureLink(const UnpackOptions& options, uint32_t dir, const std::string& name,
                  uint64_t dataOffset, uint32_t size) {
+  if (!options.all && (cntType3 >= kMaxLinks || size > kMaxLinkTarget)) HintAll();
   if (!options.all && cntType3 >= kMaxLinks) Fatal("Maximum Type 3 Links Reached\n");
   if (!options.all && size > kMaxLinkTarget) Fatal("Type 3 Link Size Error\n");
   LinkRecord record;

@@ -46,6 +46,15 @@ uint32_t NoteDirectory(uint32_t parent, const std::string& name);
 void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name,
                       const FileId& id);
 
+// The path from the image's root, names joined by slashes, of the regular
+// file whose header is at header, as --list noted it; false when it noted
+// none there.
+bool ListedFilePath(uint64_t header, std::string& path);
+
+// True when the files were noted in the order of their headers, so that a
+// lookup costs no sort.
+bool FilesNotedInOrder();
+
 // Records the symbolic link named name in directory dir, whose target is the
 // size bytes at dataOffset.
 void CaptureLink(const UnpackOptions& options, uint32_t dir, const std::string& name,
