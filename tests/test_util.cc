@@ -40,6 +40,16 @@ bool WaitsToWriteStandardOutput(pid_t pid) {
 #endif
 }
 
+// A terminal that passes bytes unchanged: the test's end, the program's.
+void OpenRawTerminal(int fds[2]) {
+  struct termios raw;
+  if (openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0)
+    throw std::runtime_error("openpty");
+  tcgetattr(fds[1], &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fds[1], TCSANOW, &raw);
+}
+
 }  // namespace
 
 RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& cwd,
@@ -47,12 +57,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   using Out = RunOptions::Out;
   int outFds[2];  // what the program writes to, what the test reads from
   if (options.out == Out::kTerminal) {
-    struct termios raw;
-    if (openpty(&outFds[0], &outFds[1], nullptr, nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty");
-    tcgetattr(outFds[1], &raw);
-    cfmakeraw(&raw);
-    tcsetattr(outFds[1], TCSANOW, &raw);
+    OpenRawTerminal(outFds);
   } else if (pipe(outFds) != 0) {
     throw std::runtime_error("pipe");
   }
@@ -60,14 +65,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   FILE* err = tmpfile();
   if (!err) throw std::runtime_error("tmpfile");
   int errFds[2] = {-1, -1};  // a terminal for standard error: the test's end, the program's
-  if (options.errTerminal) {
-    struct termios raw;
-    if (openpty(&errFds[0], &errFds[1], nullptr, nullptr, nullptr) != 0)
-      throw std::runtime_error("openpty");
-    tcgetattr(errFds[1], &raw);
-    cfmakeraw(&raw);
-    tcsetattr(errFds[1], TCSANOW, &raw);
-  }
+  if (options.errTerminal) OpenRawTerminal(errFds);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
