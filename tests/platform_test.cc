@@ -336,8 +336,9 @@ TEST(Platform, TraceOffATerminalIsWrittenOutEverySecond) {
         ImageFile* image = OpenImageFile((dir / "i").c_str());
         const OutputDirHandle out = OpenRoot(dir.path());
         uint64_t copied;
-        if (CopyImageToNewFile(image, In(out, "o"), 300000, false, &copied) != CopyResult::kDone)
-          _exit(4);
+        const CopyResult result = CopyImageToNewFile(image, In(out, "o"), 300000, false, &copied);
+        CloseImageFile(image);
+        if (result != CopyResult::kDone) _exit(4);
         if (!ReadFd(trace).ends_with("copying\n")) _exit(5);
         exit(0);
       },
