@@ -205,9 +205,14 @@ void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& na
 
 void CaptureLink(const UnpackOptions& options, uint32_t dir, const std::string& name,
                  uint64_t dataOffset, uint32_t size) {
-  if (!options.all && (cntType3 >= kMaxLinks || size > kMaxLinkTarget)) HintAll();
-  if (!options.all && cntType3 >= kMaxLinks) Fatal("Maximum Type 3 Links Reached\n");
-  if (!options.all && size > kMaxLinkTarget) Fatal("Type 3 Link Size Error\n");
+  if (!options.all && cntType3 >= kMaxLinks) {
+    HintAll();
+    Fatal("Maximum Type 3 Links Reached\n");
+  }
+  if (!options.all && size > kMaxLinkTarget) {
+    HintAll();
+    Fatal("Type 3 Link Size Error\n");
+  }
   LinkRecord record;
   record.dir = dir;
   record.fileName = texts.Keep(name);
