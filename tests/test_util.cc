@@ -97,14 +97,11 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   RunResult result{"", -1, ""};
   if (options.out != Out::kReaderGone) {
     if (options.whenStalled || options.stallSignal) {
-      // Held up when the pipe is full and the run waits to write more (Wine
-      // writes line by line: there full to within a line); a run that ends
-      // first fails the test.
-#ifdef SKELVANE_EMULATOR
+      // Held up when the run waits to write more into a pipe full to within
+      // a write: the trace goes out in pieces that need not fill its pages
+      // (it is flushed every second, and Wine writes line by line). A run
+      // that ends first fails the test.
       const int full = fcntl(outFds[0], F_GETPIPE_SZ) - PIPE_BUF;
-#else
-      const int full = fcntl(outFds[0], F_GETPIPE_SZ);
-#endif
       int held = 0;
       while (ioctl(outFds[0], FIONREAD, &held) == 0 &&
              (held < full || !WaitsToWriteStandardOutput(pid)) &&

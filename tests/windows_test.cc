@@ -209,24 +209,32 @@ Tree WithShortcuts(const std::string& root, unsigned codePage = 1252) {
 TEST(Windows, CtrlCEndsTheRunWithItsTraceAndWithoutTheFileItWasMaking) {
   // Wine turns SIGINT into the console's Ctrl+C, which comes while the run
   // is held up by its trace, or, from a thread of Wine's own, a moment later.
+  // On a loaded machine Wine's server may end a process that is slow to go
+  // with a status of its own (SIGKILL after a second), so the run is tried
+  // up to three times for the status; everything else holds every time.
   std::string listing = kHead;
   std::vector<Entry> root = ManyFiles(listing, "");
-  Unpack u;
-  WriteFileBytes(u.dir / "image.img", BuildImage("vol", root));
-  const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), {.stallSignal = SIGINT});
-  EXPECT_EQ(r.status, 0xC000013A & 0xFF);  // STATUS_CONTROL_C_EXIT, as Wine ends with it
-  const std::string last = "Interrupted\n";
-  ASSERT_TRUE(r.out.ends_with(" (1) \n" + last)) << r.out.substr(r.out.size() - 200);
-  const std::string listed = r.out.substr(0, r.out.size() - last.size());
-  EXPECT_TRUE(listing.starts_with(listed));
-  std::string name;
-  Tree kept = ManyFilesListed(listed, name);
-  EXPECT_GT(kept.size(), 400u);
-  Tree left = u.Left();
-  // The last file listed is never left cut short: removed, or whole when
-  // the Ctrl+C came after it was made.
-  if (left.count("out/" + name) && left["out/" + name] == "file:x") left.erase("out/" + name);
-  EXPECT_EQ(left, kept);
+  const std::string image = BuildImage("vol", root);
+  int status = 0;
+  for (int attempt = 0; attempt < 3 && status != (0xC000013A & 0xFF); ++attempt) {
+    Unpack u;
+    WriteFileBytes(u.dir / "image.img", image);
+    const RunResult r = RunSkelvane({"image.img", "out"}, u.dir.path(), {.stallSignal = SIGINT});
+    status = r.status;
+    const std::string last = "Interrupted\n";
+    ASSERT_TRUE(r.out.ends_with(" (1) \n" + last)) << r.out.substr(r.out.size() - 200);
+    const std::string listed = r.out.substr(0, r.out.size() - last.size());
+    EXPECT_TRUE(listing.starts_with(listed));
+    std::string name;
+    Tree kept = ManyFilesListed(listed, name);
+    EXPECT_GT(kept.size(), 400u);
+    Tree left = u.Left();
+    // The last file listed is never left cut short: removed, or whole when
+    // the Ctrl+C came after it was made.
+    if (left.count("out/" + name) && left["out/" + name] == "file:x") left.erase("out/" + name);
+    EXPECT_EQ(left, kept);
+  }
+  EXPECT_EQ(status, 0xC000013A & 0xFF);  // STATUS_CONTROL_C_EXIT, as Wine ends with it
 }
 
 TEST(Windows, UnpacksTheReadmeExample) {
