@@ -12,19 +12,28 @@
 #include "platform/fatal.h"
 #include "platform/platform.h"
 #include "platform/trace.h"
+#include "unpack/extract.h"
 #include "unpack/links.h"
+#include "unpack/list.h"
 #include "unpack/options.h"
-#include "unpack/path.h"
 #include "unpack/progress.h"
-#include "unpack/walk.h"
 
 namespace {
 
 std::string archiveName = "ROMFS";
-// --offset auto: the image starts where the first image --scan lists does.
-bool offsetAuto = false;
-// --scan: the run lists the images in the file and unpacks nothing.
-bool scanOnly = false;
+
+// What the command line asks for besides the unpack's own choices.
+struct CommandLine {
+  UnpackOptions unpack;
+  // --offset: where the image starts in the file; auto: where the first
+  // image that --scan lists starts.
+  uint64_t offset = 0;
+  bool offsetAuto = false;
+  // --list: a line per entry, nothing created.
+  bool list = false;
+  // --scan: the images in the file, one a line; nothing unpacked.
+  bool scan = false;
+};
 
 constexpr size_t kMaxArgument = 254;
 
@@ -105,7 +114,7 @@ uint64_t ParseOffset(const std::string& text) {
 // index of the first argument after them. They are options only when an
 // image name follows them; otherwise every argument is read as without
 // options, and 1 is returned.
-int ReadOptions(int argc, char** argv, UnpackOptions& options) {
+int ReadOptions(int argc, char** argv, CommandLine& options) {
   int all = 0, offsets = 0, scans = 0, lists = 0, at = 1;
   std::string offset;
   while (at < argc) {
@@ -135,11 +144,11 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
   // --scan takes the file alone.
   if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || (scans == 1 && (at != 2 || argc != 3)))
     usage(argv[0]);
-  scanOnly = scans == 1;
-  options.all = all == 1;
+  options.scan = scans == 1;
+  options.unpack.all = all == 1;
   options.list = lists == 1;
-  offsetAuto = offsets == 1 && offset == "auto";
-  if (offsets == 1 && !offsetAuto) options.offset = ParseOffset(offset);
+  options.offsetAuto = offsets == 1 && offset == "auto";
+  if (offsets == 1 && !options.offsetAuto) options.offset = ParseOffset(offset);
   return at;
 }
 
@@ -150,7 +159,7 @@ std::string Quoted(const std::string& argument) {
 
 // The command that unpacks the whole image, for the hint of a run that
 // stops at what only --all unpacks.
-std::string Rerun(const UnpackOptions& options, const std::string& image, bool targetGiven) {
+std::string Rerun(const CommandLine& options, const std::string& image, bool targetGiven) {
   std::string command = "skelvane --all";
   if (options.offset != 0) command += " --offset " + std::to_string(options.offset);
   command += " " + Quoted(image);
@@ -213,10 +222,10 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin) {
 // Opens the image where the options place it in the file, finding it with
 // --offset auto, and checks its volume: the offset of the root's first
 // entry header. options.offset is where the image starts.
-uint64_t OpenImage(const std::string& imageName, UnpackOptions& options) {
+uint64_t OpenImage(const std::string& imageName, CommandLine& options) {
   hImage = OpenImageFile(imageName.c_str());
   if (!hImage) CannotRead();
-  if (offsetAuto) {
+  if (options.offsetAuto) {
     bool found = false;
     if (!ScanForImages(hImage, UINT64_MAX, [&](const FoundImage& image) {
           options.offset = image.offset;
@@ -243,7 +252,7 @@ int Run(int argc, char** argv) {
     if (option == "--version") Answer("skelvane " SKELVANE_VERSION "\n");
   }
 
-  UnpackOptions options;
+  CommandLine options;
   const int first = ReadOptions(argc, argv, options);
   const int count = argc - first;
   if (count != 1 && count != 2) usage(argv[0]);
@@ -255,7 +264,7 @@ int Run(int argc, char** argv) {
         "\nImage file name too long or too short (make sure it's             less then 254 "
         "characters and greater then 1 character)\n");
   const std::string imageName = argv[first];
-  if (scanOnly) return ListImagesIn(imageName);
+  if (options.scan) return ListImagesIn(imageName);
   if (count == 2) {
     if (!LengthAccepted(argv[first + 1]))
       Fatal(
@@ -266,34 +275,35 @@ int Run(int argc, char** argv) {
 
   const uint64_t firstHeaderOffset = OpenImage(imageName, options);
   StartProgress(romfsImageInfo.fullSize,
-                options.all || options.list ? "" : Rerun(options, imageName, count == 2),
+                options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),
                 archiveName);
 
   if (options.list) {
-    options.all = true;
-    ListImage(firstHeaderOffset, options);
+    ListImage(firstHeaderOffset);
     CloseImageFile(hImage);
     hImage = nullptr;
     return FinishTrace() ? 0 : -1;
   }
 
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
-  GetFilesFromDir(RootPath(archiveName), firstHeaderOffset, 0, options);
-  CloseImageFile(hImage);
-  hImage = nullptr;
+  const Unpacked unpacked = UnpackTree(archiveName, firstHeaderOffset, options.unpack);
 
-  // Symbolic and hard links, in the order the walk met them.
+  // Symbolic and hard links, in the order the walk met them; a symbolic
+  // link's target is read from the image as its link is made.
   const auto links = static_cast<uint32_t>(type3Link.size());
   uint32_t unresolvedCount = 0;
   if (links != 0) {
-    Trace(options.all ? "\nRESOLVING LINKS...\n" : "\nRESOLVING SYMBOLIC LINKS...\n");
-    for (uint32_t i = 0; i < links; ++i) unresolvedCount += ResolveLinkFile(i);
+    Trace(options.unpack.all ? "\nRESOLVING LINKS...\n" : "\nRESOLVING SYMBOLIC LINKS...\n");
+    for (uint32_t i = 0; i < links; ++i)
+      unresolvedCount += ResolveLinkFile(i, unpacked.target.get());
   }
+  CloseImageFile(hImage);
+  hImage = nullptr;
 
   Trace("\nDONE.");
-  if (options.all)
+  if (options.unpack.all)
     Trace(" (%u symbolic links, %u hard links, %u unresolved, %u special files not made)", cntType3,
-          cntType0, unresolvedCount, cntSpecialFiles);
+          cntType0, unresolvedCount, unpacked.specialFiles);
   else if (cntType3 != 0)
     Trace(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
   Trace("\n");
@@ -310,7 +320,6 @@ int main(int argc, char** argv) {
   try {
     return Run(argc, argv);
   } catch (const std::bad_alloc&) {
-    HoldBackTrace(false);  // it is the run that ends, not a survey
     Fatal("Memory Alloc Error\n");
   }
 }

@@ -22,7 +22,6 @@
 #include "image/image.h"
 #include "tests/romfs_builder.h"
 #include "unpack/links.h"
-#include "unpack/walk.h"
 
 // app/skelvane.cc's main, renamed in this build.
 int SkelvaneMain(int argc, char** argv);
@@ -143,7 +142,6 @@ void Unpack(const uint8_t* data, size_t size) {
   CloseImageFile(hImage);
   hImage = nullptr;
   ClearLinkTable();
-  ForgetReadHeaders();
 
   const std::set<std::string> inB = Names(b);
   if (Names(base) != std::set<std::string>{"a", "image.img"} ||

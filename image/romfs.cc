@@ -49,23 +49,23 @@ bool StartsImage(const uint8_t* start, size_t count) {
   return sum == 0;
 }
 
-EntryHeader ReadEntryHeader(uint64_t headerOffset) {
+bool ReadEntryHeader(uint64_t headerOffset, EntryHeader& header) {
   SetFilePointerFromBegin(hImage, headerOffset);
   uint8_t raw[16];
   size_t got = 0;
-  if (!ReadImageFile(hImage, raw, sizeof raw, &got) || got < sizeof raw)
-    Fatal("Read file header failed\n");
+  if (!ReadImageFile(hImage, raw, sizeof raw, &got) || got < sizeof raw) return false;
   const uint32_t next = DecodeWord(raw);
-  return EntryHeader{
+  header = EntryHeader{
       .nextOffset = next & ~uint32_t{15},
       .execFlag = (next & 8) != 0,
       .entryType = static_cast<uint8_t>(next & 7),
       .specInfo = DecodeWord(raw + 4),
       .size = DecodeWord(raw + 8),
   };
+  return true;
 }
 
-void GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset) {
+bool GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset) {
   SetFilePointerFromBegin(hImage, offset);
   name.clear();
   // In the 16-byte pieces names take, up to the first zero byte.
@@ -76,10 +76,11 @@ void GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset) {
     const size_t length = strnlen(piece, got);
     name.append(piece, std::min<size_t>(length, kMaxNameLength + 1 - name.size()));
     if (name.size() > kMaxNameLength || (length == got && (!read || got < sizeof piece)))
-      Fatal("Read fileName failed\n");
+      return false;
     if (length < got) break;
   }
   offset += SetToBoundary16(static_cast<uint32_t>(name.size()) + 1);
+  return true;
 }
 
 bool TestChecksum(uint64_t start, uint64_t end) {

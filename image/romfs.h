@@ -60,12 +60,14 @@ std::string VolumeName(const uint8_t* afterHeader, size_t count);
 // accepts: a whole volume header, the ident, and the volume checksum.
 bool StartsImage(const uint8_t* start, size_t count);
 
-// Reads and decodes the entry header at headerOffset.
-EntryHeader ReadEntryHeader(uint64_t headerOffset);
+// Reads and decodes the entry header at headerOffset. False when the image
+// does not hold it whole (the run ends with "Read file header failed").
+bool ReadEntryHeader(uint64_t headerOffset, EntryHeader& header);
 
 // Reads the name that starts at offset (header offset + 16) and moves offset
-// past its padded space, to the entry's data.
-void GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset);
+// past its padded space, to the entry's data. False for a name too long or
+// cut off by the end of the image ("Read fileName failed").
+bool GetFileNameAndSetOffsetData(std::string& name, uint64_t& offset);
 
 // True when the big-endian words of [start, end) sum to 0 modulo 2^32.
 // Bytes past the end of the image count as zero.

@@ -6,7 +6,6 @@
 #include "platform/trace.h"
 
 void Fatal(const char* format, ...) {
-  if (TraceIsHeldBack()) throw TraceHeldBack{};
   va_list args;
   va_start(args, format);
   TraceV(format, args);

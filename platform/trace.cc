@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -23,7 +24,6 @@ constexpr auto kFlushEvery = std::chrono::seconds(1);
 constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
-bool heldBack = false;
 
 void NoteError() {
   if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
@@ -41,9 +41,27 @@ bool EndsLine(const char* format) {
   return length > 0 && format[length - 1] == '\n';
 }
 
-// A C1 control: the byte itself, or after 0xC2 in UTF-8.
-bool IsC1(unsigned char c) {
-  return c >= 0x80 && c <= 0x9F;
+// The terminal's rule, for the trace and the listing alike: a byte at or
+// above 0x80 passes only as part of a valid UTF-8 sequence for U+00A0 or
+// above. The C1 controls (U+0080 to U+009F, C2 80 to C2 9F in UTF-8), bytes
+// that are no part of a sequence, overlong forms and surrogates do not: a
+// terminal may read any of them as a control (0x9B is CSI). The length of
+// the sequence that passes at text[at], or 0.
+size_t PassingLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+  };
+  const unsigned c = byte(0);
+  const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (length == 0 || c > 0xF4) return 0;
+  uint32_t code = c & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(i) & 0x3F);
+  }
+  constexpr uint32_t kLeast[] = {0, 0, 0xA0, 0x800, 0x10000};
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  return code >= kLeast[length] && code <= 0x10FFFF && !surrogate ? length : 0;
 }
 
 }  // namespace
@@ -55,7 +73,6 @@ void StartTrace() {
 }
 
 void TraceV(const char* format, va_list args) {
-  if (heldBack) return;
   if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
   vprintf(format, args);
   NoteError();
@@ -67,7 +84,6 @@ void TraceV(const char* format, va_list args) {
 }
 
 void TraceText(std::string_view text) {
-  if (heldBack) return;
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
 }
@@ -91,14 +107,20 @@ std::string Printable(const std::string& text) {
   if (!toTerminal) return text;
   std::string shown;
   shown.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c == 0xC2 && i + 1 < text.size() && IsC1(static_cast<unsigned char>(text[i + 1]))) {
-      shown += '?';
-      ++i;
-    } else {
-      shown += c < 0x20 || c == 0x7F || IsC1(c) ? '?' : static_cast<char>(c);
+    const size_t passing = c < 0x80 ? c >= 0x20 && c != 0x7F : PassingLength(text, i);
+    if (passing > 0) {
+      shown.append(text, i, passing);
+      i += passing;
+      continue;
     }
+    // A C1 control in UTF-8 is one character: one mark.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80;
+    shown += '?';
+    i += c1 ? 2 : 1;
   }
   return shown;
 }
@@ -110,23 +132,15 @@ bool TraceToTerminal() {
 std::string Escaped(std::string_view text, bool terminal, bool backslash) {
   std::string shown;
   shown.reserve(text.size());
-  unsigned continuing = 0;  // the bytes the UTF-8 sequence under way still takes
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-    bool escape = c < 0x20 || c == 0x7F || (backslash && c == '\\');
-    if (terminal) {
-      if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-        escape = true;  // so is the byte after it: a C1 control on its own
-        continuing = 0;
-      } else if (c >= 0x80 && c <= 0xBF && continuing > 0) {
-        --continuing;
-      } else {
-        escape = escape || (c >= 0x80 && c <= 0x9F);
-        continuing = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (terminal && c >= 0x80) {
+      if (const size_t passing = PassingLength(text, i)) {
+        shown.append(text.substr(i, passing));
+        i += passing - 1;
+        continue;
       }
-    }
-    if (!escape) {
+    } else if (c >= 0x20 && c != 0x7F && !(backslash && c == '\\')) {
       shown += static_cast<char>(c);
       continue;
     }
@@ -135,14 +149,6 @@ std::string Escaped(std::string_view text, bool terminal, bool backslash) {
     shown.append(octal, sizeof octal);
   }
   return shown;
-}
-
-void HoldBackTrace(bool held) {
-  heldBack = held;
-}
-
-bool TraceIsHeldBack() {
-  return heldBack;
 }
 
 bool FinishTrace() {

@@ -14,10 +14,12 @@ void StartTrace();
 // The format checks of the printf that runs: under mingw-w64 it is mingw's
 // own, which takes the C99 conversions (%zu) that the system's does not.
 #ifdef __MINGW_PRINTF_FORMAT
-#define TRACE_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#define PRINTF_FORMAT(formatAt, firstAt) \
+  __attribute__((format(__MINGW_PRINTF_FORMAT, formatAt, firstAt)))
 #else
-#define TRACE_FORMAT __attribute__((format(printf, 1, 2)))
+#define PRINTF_FORMAT(formatAt, firstAt) __attribute__((format(printf, formatAt, firstAt)))
 #endif
+#define TRACE_FORMAT PRINTF_FORMAT(1, 2)
 
 // Prints to the trace. An interruption noted stops the run here, before a
 // new line starts (StopInterrupted).
@@ -32,9 +34,9 @@ void TraceText(std::string_view text);
 void FlushTraceWhenDue();
 
 // Text taken from the image, as the trace shows it: unchanged, except that
-// on a terminal control bytes become "?", so an image cannot drive it: the
-// C0 controls, DEL, and the C1 controls both as bytes (0x80-0x9F) and in
-// UTF-8 (C2 80 to C2 9F).
+// on a terminal what could drive it becomes "?": the C0 controls, DEL, the
+// C1 controls, and any byte that is no part of a valid UTF-8 sequence.
+// Valid UTF-8 for U+00A0 and above passes, in any script.
 std::string Printable(const std::string& text);
 
 // True when the trace goes to a terminal.
@@ -42,17 +44,10 @@ bool TraceToTerminal();
 
 // Text taken from the image as the listing shows it: bytes below 0x20, 0x7F
 // and the backslash as \ooo, so that every line reads back unambiguously;
-// for a terminal, the C1 controls too (U+0080 to U+009F in UTF-8, and such
-// bytes that continue no UTF-8 sequence). A path as the trace shows it keeps
-// its backslashes where only a terminal is to be kept safe.
+// for a terminal, every byte that the trace's rule would not let through
+// too. A path as the trace shows it keeps its backslashes where only a
+// terminal is to be kept safe.
 std::string Escaped(std::string_view text, bool terminal, bool backslash = true);
-
-// While the trace is held back, nothing is printed, and a fatal error throws
-// TraceHeldBack instead of ending the run: a survey of the image, which only
-// notes what a listing will name, stops where the listing will end.
-struct TraceHeldBack {};
-void HoldBackTrace(bool held);
-bool TraceIsHeldBack();
 
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted

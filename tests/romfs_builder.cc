@@ -15,11 +15,18 @@ void AppendPadded(std::string& image, const std::string& bytes, size_t space) {
 }
 
 uint32_t SumWords(const std::string& image, uint32_t start, uint32_t end) {
-  // Bytes past the end of the image count as zero.
-  std::string padded = image.substr(0, std::min<size_t>(image.size(), end));
-  padded.resize(end, '\0');
+  // Bytes past the end of the image count as zero; only the words that
+  // reach past it are copied.
   uint32_t sum = 0;
-  for (uint32_t at = start; at + 4 <= end; at += 4) sum += ReadWordAt(padded, at);
+  for (uint32_t at = start; at + 4 <= end; at += 4) {
+    if (at + 4 <= image.size()) {
+      sum += ReadWordAt(image, at);
+    } else {
+      std::string word = at < image.size() ? image.substr(at) : std::string();
+      word.resize(4, '\0');
+      sum += ReadWordAt(word, 0);
+    }
+  }
   return sum;
 }
 
