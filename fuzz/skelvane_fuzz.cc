@@ -110,45 +110,159 @@ void CheckOutput(const std::string& out) {
            " of them in " + out);
 }
 
+// Runs the program with args, its trace into tracePath: true when it ended
+// well. Then closes what the process's end would have closed.
+bool RunProgram(std::vector<std::string> args, const std::string& tracePath) {
+  args.insert(args.begin(), "skelvane");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+  fflush(stdout);
+  const int saved = dup(1), trace = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (saved < 0 || trace < 0 || dup2(trace, 1) < 0) Fail("cannot send the trace to " + tracePath);
+  close(trace);
+  bool done = false;
+  try {
+    done = SkelvaneMain(argc, argv.data()) == 0;
+  } catch (const FatalError&) {
+  }
+  fflush(stdout);
+  if (dup2(saved, 1) < 0) Fail("cannot restore standard output");
+  close(saved);
+  CloseImageFile(hImage);
+  hImage = nullptr;
+  return done;
+}
+
+std::string ReadText(const std::string& path) {
+  std::string text;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) Fail("cannot read " + path);
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return lines;
+}
+
+// A listed path with its \ooo escapes undone.
+std::string Unescaped(const std::string& shown) {
+  std::string path;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (shown[i] == '\\' && i + 3 < shown.size()) {
+      path += static_cast<char>((shown[i + 1] - '0') << 6 | (shown[i + 2] - '0') << 3 |
+                                (shown[i + 3] - '0'));
+      i += 3;
+    } else {
+      path += shown[i];
+    }
+  }
+  return path;
+}
+
+// What kind of message a line is: up to its first colon, the path after it
+// being shown differently by the unpack and the listing.
+std::string MessageKind(const std::string& line) {
+  return line.substr(0, line.find(':'));
+}
+
+// The tree under root: its directories and its regular files, by path.
+void TreeOf(const std::string& root, const std::string& prefix, std::set<std::string>& dirs,
+            std::set<std::string>& files) {
+  for (const auto& entry : fs::directory_iterator(root)) {
+    const std::string path = prefix + entry.path().filename().string();
+    if (entry.is_symlink()) continue;
+    if (entry.is_directory()) {
+      dirs.insert(path);
+      TreeOf(entry.path(), path + "/", dirs, files);
+    } else if (entry.is_regular_file()) {
+      files.insert(path);
+    }
+  }
+}
+
+// The listing lists what the unpack with --all makes, and ends where it
+// ends, with the same kind of message, unless the unpack was stopped by
+// the host itself (a name taken twice, too long for it, a full disk).
+void CompareListing(const std::string& listing, bool listed, const std::string& trace,
+                    bool unpacked, const std::string& out) {
+  // The trace prints names raw, so a message is found by its start.
+  const std::vector<std::string> listLines = Lines(listing), traceLines = Lines(trace);
+  const auto says = [&](const std::string& start) {
+    return trace.starts_with(start) || trace.find("\n" + start) != std::string::npos;
+  };
+  const bool byHost = says("Error creating file: ") ||
+                      says("Unable to create new directory for unpacking archive") ||
+                      says("Could not write to file");
+  if (!unpacked && byHost) return;
+  if (listed != unpacked) Fail("the listing and the unpack disagree on how the image ends");
+  if (!listed) {
+    if (listLines.empty() || !says(MessageKind(listLines.back())))
+      Fail("the unpack does not end with the listing's message: " + listLines.back());
+    return;
+  }
+  std::set<std::string> dirs, files, listedDirs, listedFiles;
+  TreeOf(out, "", dirs, files);
+  size_t hardLinksMade = 0;
+  for (const std::string& line : traceLines)
+    if (line.starts_with("-> create hard link ") && line.ends_with(" (done)")) ++hardLinksMade;
+  for (const std::string& line : listLines) {
+    if (line.size() < 14) Fail("a listing line too short: " + line);
+    if (line[0] == 'd') listedDirs.insert(Unescaped(line.substr(14)));
+    if (line[0] == '-') listedFiles.insert(Unescaped(line.substr(14)));
+  }
+  if (listedDirs != dirs) Fail("the listing's directories are not the unpack's");
+  if (!std::includes(files.begin(), files.end(), listedFiles.begin(), listedFiles.end()) ||
+      files.size() != listedFiles.size() + hardLinksMade)
+    Fail("the listing's files are not the unpack's");
+}
+
 // Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out", or
-// "skelvane --list [--offset N] BASE/image.img", in a fresh BASE, the options
-// as the last byte picks them. Entries that escaped the target would show up
-// in BASE/a/b, BASE/a or BASE.
+// "skelvane --list [--offset N] BASE/image.img" and then the unpack with
+// --all to compare, in a fresh BASE, the options as the last byte picks
+// them. Entries that escaped the target would show up in BASE/a/b, BASE/a
+// or BASE.
 void Unpack(const uint8_t* data, size_t size) {
   std::string base = scratchRoot + "/skelvane-fuzz-XXXXXX";
   if (!mkdtemp(base.data())) Fail("mkdtemp in " + scratchRoot);
-  std::string program = "skelvane", image = base + "/image.img", a = base + "/a", b = a + "/b",
-              out = b + "/out";
+  const std::string image = base + "/image.img", a = base + "/a", b = a + "/b", out = b + "/out",
+                    trace = base + "/trace";
   WriteImage(image, data, size);
   if (mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0) Fail("mkdir in " + base);
 
-  std::string all = "--all", list = "--list", offsetOption = "--offset",
-              offset = std::to_string(OffsetOf(data, size));
-  std::vector<char*> argv = {program.data(), image.data(), out.data()};
-  if (ListOf(data, size)) argv.pop_back();
-  if (offset != "0") argv.insert(argv.begin() + 1, {offsetOption.data(), offset.data()});
-  if (ListOf(data, size))
-    argv.insert(argv.begin() + 1, list.data());
-  else if (AllOf(data, size))
-    argv.insert(argv.begin() + 1, all.data());
-  const int argc = static_cast<int>(argv.size());
-  argv.push_back(nullptr);
-  try {
-    SkelvaneMain(argc, argv.data());
-  } catch (const FatalError&) {
+  std::vector<std::string> options;
+  if (OffsetOf(data, size) != 0) options = {"--offset", std::to_string(OffsetOf(data, size))};
+  const auto with = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), options.begin(), options.end());
+    return args;
+  };
+  const std::set<std::string> justTheImage = {"a", "image.img", "trace"};
+  if (ListOf(data, size)) {
+    const bool listed = RunProgram(with({"--list", image}), trace);
+    const std::string listing = ReadText(trace);
+    if (Names(b).size() != 0) Fail("a listing created " + out);
+    const bool unpacked = RunProgram(with({"--all", image, out}), trace);
+    CompareListing(listing, listed, ReadText(trace), unpacked, out);
+  } else {
+    RunProgram(with(AllOf(data, size) ? std::vector<std::string>{"--all", image, out}
+                                      : std::vector<std::string>{image, out}),
+               trace);
   }
-  // What the process's end would have done after a fatal error, and the
-  // state one run leaves for the next.
-  CloseImageFile(hImage);
-  hImage = nullptr;
-  ClearLinkTable();
 
   const std::set<std::string> inB = Names(b);
-  if (Names(base) != std::set<std::string>{"a", "image.img"} ||
-      Names(a) != std::set<std::string>{"b"} ||
+  if (Names(base) != justTheImage || Names(a) != std::set<std::string>{"b"} ||
       !(inB.empty() || inB == std::set<std::string>{"out"}))
     Fail("the run created something outside " + out);
-  if (ListOf(data, size) && !inB.empty()) Fail("a listing created " + out);
   CheckOutput(out);
   std::error_code error;
   fs::remove_all(base, error);

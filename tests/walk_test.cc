@@ -164,14 +164,28 @@ TEST(Walk, ExistingTargetIsNeverReused) {
   EXPECT_TRUE(u.Tree().empty());
 }
 
-TEST(Walk, DirectoryNamedDotDotIsRefusedByTheFileSystem) {
-  Unpack u;
-  const RunResult r = u.Run("vol", {Dir("..", {File("x", "1")})});
-  EXPECT_EQ(r.out, kHead +
-                       "[..] \n\nError creating directory: File exists\n\n"
-                       "Unable to create new directory for unpacking archive: out\\..\n");
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}}));
+TEST(Walk, DirectoryNamedDotDotOrNothingIsRefusedAndNeverListed) {
+  // The system refuses to make them; the listing ends at them too, rather
+  // than hide what is below or list it a level up.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"..", "File exists"}, {"", "No such file or directory"}};
+  for (const auto& [name, error] : cases) {
+    std::vector<Entry> root = {File("a", "1"), Dir(name, {File("x", "1")})};
+    const std::string image = BuildImage("vol", root);
+    Unpack u;
+    const RunResult r = u.Run(image);
+    EXPECT_EQ(r.out, kHead + "a (1) \n[" + name + "] \n\nError creating directory: " + error + "\n" +
+                         "\nUnable to create new directory for unpacking archive: out\\" + name +
+                         "\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}, {"out/a", "file:1"}}));
+    Unpack listed{.options = {"--list"}};
+    const RunResult list = listed.Run(image, std::vector<std::string>{});
+    EXPECT_EQ(list.out, "--          1 a\nUnable to create new directory for unpacking archive: " +
+                            name + "\n");
+    EXPECT_EQ(list.status, 255);
+    EXPECT_EQ(listed.Left(), Tree{});
+  }
 }
 
 TEST(Walk, ExistingFileIsNeverOverwritten) {

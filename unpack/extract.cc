@@ -109,6 +109,7 @@ struct Unpacking {
 }  // namespace
 
 Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const UnpackOptions& options) {
+  ClearLinkTable();  // what an earlier unpack in this process captured
   Unpacking unpacking{options, {}};
   WalkConsumer consumer{
       .enterDir = [&](const OutPath& dir, uint32_t parent,

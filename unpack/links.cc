@@ -135,9 +135,10 @@ void CaptureLink(const UnpackOptions& options, const WalkedEntry& entry) {
     HintAll();
     Fatal("Type 3 Link Size Error\n");
   }
-  // A target the system cannot hold fails its own link alone; one the
-  // image does not hold ends the run here, as its reading always did.
-  if (size <= kLongestLinkTarget) DataHolds(entry);
+  // A target the image does not hold ends the run here, as its reading
+  // always did, however long; one the system cannot hold fails its own
+  // link alone.
+  DataHolds(entry);
   LinkRecord record;
   record.dir = entry.dir;
   record.fileName = table.names.Keep(entry.name);

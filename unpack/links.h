@@ -34,7 +34,7 @@ extern std::deque<LinkRecord> type3Link;
 extern uint32_t cntType3;  // symbolic links captured
 extern uint32_t cntType0;  // hard links captured
 
-// Empties the table, so that a harness can unpack several images in one process.
+// Empties the table; each unpack starts so.
 void ClearLinkTable();
 
 // Records a directory the unpack created, named name in directory parent

@@ -24,13 +24,6 @@ bool IsDots(const WalkedEntry& entry) {
   return (type == kHardLink || type == kDirectory) && (entry.name == "." || entry.name == "..");
 }
 
-// What the listing reads of an entry besides its header, which the survey
-// reads too, so that it stops at the damage that ends the listing.
-bool ReadsWhole(const WalkedEntry& entry) {
-  const uint8_t type = entry.header.entryType;
-  return (type != kRegularFile && type != kSymbolicLink) || DataHolds(entry);
-}
-
 // Every file the listing will reach, noted by a walk of its own that
 // prints nothing and stops where damage will stop the listing.
 TreeIndex Survey(uint64_t root) {
@@ -40,7 +33,6 @@ TreeIndex Survey(uint64_t root) {
                       uint8_t) { return EnteredDir{index.NoteDirectory(parent, dir.name)}; },
       .entry =
           [&](const WalkedEntry& entry) {
-            if (!ReadsWhole(entry)) return false;
             if (entry.header.entryType == kRegularFile)
               index.NoteFile(entry.headerOffset, entry.dir, entry.name);
             return entry.header.entryType == kDirectory && !IsDots(entry);
@@ -114,7 +106,6 @@ struct Listing {
 
   bool Entry(const WalkedEntry& entry) {
     if (IsDots(entry)) return false;
-    if (!ReadsWhole(entry)) return false;
     List(entry);
     if (!surveyed && entry.header.entryType == kRegularFile)
       index.NoteFile(entry.headerOffset, entry.dir, entry.name);

@@ -121,19 +121,23 @@ bool GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
       Damaged(walk, "Unsafe file name: %s\n", walk.Shown(fullPath.shown).c_str());
       return false;
     }
-    // What the unpack would fail to create ends every other reading there
-    // too; the unpack itself learns it from the system, in its own words.
-    if (!rules.systemNames && CannotBeMade(header.entryType, name)) {
-      if (header.entryType == kDirectory)
-        Damaged(walk, "Unable to create new directory for unpacking archive: %s\n",
-                walk.Shown(fullPath.shown).c_str());
-      else
-        Damaged(walk, "Error creating file: %s\n", walk.Shown(fullPath.shown).c_str());
-      return false;
-    }
-
     const WalkedEntry entry{header, headerOffset, dataOffset, name, fullPath, self.number, depth,
                             walk};
+    // Every reading but the unpack, which has its trace line printed first,
+    // finds here what the unpack would fail at: data the image does not
+    // hold, then a name no system could create.
+    if (!rules.systemNames) {
+      const uint8_t type = header.entryType;
+      if ((type == kRegularFile || type == kSymbolicLink) && !DataHolds(entry)) return false;
+      if (CannotBeMade(type, name)) {
+        if (type == kDirectory)
+          Damaged(walk, "Unable to create new directory for unpacking archive: %s\n",
+                  walk.Shown(fullPath.shown).c_str());
+        else
+          Damaged(walk, "Error creating file: %s\n", walk.Shown(fullPath.shown).c_str());
+        return false;
+      }
+    }
     const bool enter = walk.consumer.entry(entry);
     if (walk.stopped) return false;
     if (enter) {
