@@ -96,7 +96,9 @@ TEST(Skelvane, TerminalSeesNoControlBytes) {
       "b\x7f\xc2\x9b"
       "2J\xc3\xa9\xc2\xa0\x9b"
       "1m";
-  const std::string dir = "d\x1b[2J \u4e2d\u6587\u6587\u4ef6 \u041f\u0440\u0438\u0432\u0435\u0442 a\u2014b \xc0\x9b \xe0\x80\x9b";
+  const std::string dir =
+      "d\x1b[2J \u4e2d\u6587\u6587\u4ef6 \u041f\u0440\u0438\u0432\u0435\u0442 a\u2014b \xc0\x9b "
+      "\xe0\x80\x9b";
   std::vector<Entry> root = {File(esc, "f"), Dir(dir, {Link("l\n", "t\x01\x1f\x80")})};
   const std::string image = BuildImage("v\x1b[31m", root);
   for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
@@ -104,8 +106,8 @@ TEST(Skelvane, TerminalSeesNoControlBytes) {
     const auto shown = [&](const std::string& raw, const std::string& onTerminal) {
       return terminal ? onTerminal : raw;
     };
-    const std::string dirShown =
-        shown(dir, "d?[2J \u4e2d\u6587\u6587\u4ef6 \u041f\u0440\u0438\u0432\u0435\u0442 a\u2014b ?? ???");
+    const std::string dirShown = shown(
+        dir, "d?[2J \u4e2d\u6587\u6587\u4ef6 \u041f\u0440\u0438\u0432\u0435\u0442 a\u2014b ?? ???");
     ScratchDir scratch;
     WriteFileBytes(scratch / "i.img", image);
     const RunResult r = RunSkelvane({"i.img", "out"}, scratch.path(), {.out = out});

@@ -174,9 +174,9 @@ TEST(Walk, DirectoryNamedDotDotOrNothingIsRefusedAndNeverListed) {
     const std::string image = BuildImage("vol", root);
     Unpack u;
     const RunResult r = u.Run(image);
-    EXPECT_EQ(r.out, kHead + "a (1) \n[" + name + "] \n\nError creating directory: " + error + "\n" +
-                         "\nUnable to create new directory for unpacking archive: out\\" + name +
-                         "\n");
+    EXPECT_EQ(r.out, kHead + "a (1) \n[" + name + "] \n\nError creating directory: " + error +
+                         "\n" + "\nUnable to create new directory for unpacking archive: out\\" +
+                         name + "\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(u.Left(), (Tree{{"out", "dir"}, {"out/a", "file:1"}}));
     Unpack listed{.options = {"--list"}};

@@ -1,13 +1,12 @@
 // The walk in-process, seen through a consumer that records what it is
 // handed: order, depth, chains, and which check stops it where.
-#include "unpack/walk.h"
-
 #include <gtest/gtest.h>
 
 #include "image/image.h"
 #include "tests/test_util.h"
 #include "unpack/path.h"
 #include "unpack/tree.h"
+#include "unpack/walk.h"
 
 namespace {
 
@@ -64,9 +63,8 @@ TEST(Walker, DepthFirstInChainOrderAsTheConsumerChooses) {
   std::vector<Entry> root = {Dir("a", {Dir("b", {File("f", "x")}), File("g", "")}),
                              Dir("skip", {File("never", "")}), File("h", "")};
   const std::string image = BuildImage("vol", root);
-  Recorder walk(image, {.separator = '/'}, [](const WalkedEntry& e) {
-    return IntoDirs(e) && e.name != "skip";
-  });
+  Recorder walk(image, {.separator = '/'},
+                [](const WalkedEntry& e) { return IntoDirs(e) && e.name != "skip"; });
   EXPECT_EQ(walk.Walk(root[0].offset),
             (std::vector<std::string>{"enter r - 0", "0 0 r/a", "enter r/a 0 1", "1 1 r/a/b",
                                       "enter r/a/b 1 2", "2 2 r/a/b/f", "1 1 r/a/g", "0 0 r/skip",

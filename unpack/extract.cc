@@ -41,8 +41,7 @@ struct Unpacking {
     const EntryHeader& header = entry.header;
     if (!options.all) {
       HintAll();
-      Fatal("Unknown File Type %d for %s\n", header.entryType,
-            Printable(entry.path.shown).c_str());
+      Fatal("Unknown File Type %d for %s\n", header.entryType, Printable(entry.path.shown).c_str());
     }
     if (header.entryType == kBlockDevice || header.entryType == kCharacterDevice)
       Trace("%s <%s> (%u, %u) %s\n", listed.c_str(), kind, header.specInfo >> 16,

@@ -59,7 +59,8 @@ struct Listing {
       surveyed = true;
       file = index.FindFile(header);
     }
-    if (file) path = ChildPath(index.DirPath(file->dir, '/'), nullptr, std::string(file->name), '/').shown;
+    if (file)
+      path = ChildPath(index.DirPath(file->dir, '/'), nullptr, std::string(file->name), '/').shown;
     return file != nullptr;
   }
 

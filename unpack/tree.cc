@@ -25,8 +25,7 @@ uint32_t TreeIndex::NoteDirectory(uint32_t parent, const std::string& name) {
   return static_cast<uint32_t>(dirs_.size() - 1);
 }
 
-void TreeIndex::NoteFile(uint64_t header, uint32_t dir, const std::string& name,
-                         const FileId& id) {
+void TreeIndex::NoteFile(uint64_t header, uint32_t dir, const std::string& name, const FileId& id) {
   if (!files_.empty() && header < files_.back().header) filesSorted_ = false;
   files_.push_back(File{header, dir, texts_.Keep(name), id});
 }

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "image/image.h"
-#include "unpack/tree.h"
 #include "platform/fatal.h"
 #include "unpack/path.h"
 #include "unpack/progress.h"
+#include "unpack/tree.h"
 
 namespace {
 
@@ -121,8 +121,8 @@ bool GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
       Damaged(walk, "Unsafe file name: %s\n", walk.Shown(fullPath.shown).c_str());
       return false;
     }
-    const WalkedEntry entry{header, headerOffset, dataOffset, name, fullPath, self.number, depth,
-                            walk};
+    const WalkedEntry entry{header,   headerOffset, dataOffset, name,
+                            fullPath, self.number,  depth,      walk};
     // Every reading but the unpack, which has its trace line printed first,
     // finds here what the unpack would fail at: data the image does not
     // hold, then a name no system could create.
