@@ -137,7 +137,7 @@ bool PutMember(TarArchive& tar, char type, std::string_view name, std::string_vi
   const bool nameFits = PlainAscii(name) && SplitName(name, header);
   const bool linkFits = PlainAscii(link) && link.size() <= sizeof header.linkname;
   if (nameFits && linkFits) {
-    memcpy(header.linkname, link.data(), link.size());
+    if (!link.empty()) memcpy(header.linkname, link.data(), link.size());
   } else {
     std::string records;
     // First, so that a reader knows it before it meets the texts.
