@@ -1,0 +1,295 @@
+// The pax archive, read back by GNU tar, bsdtar and Python's tarfile.
+#include "unpack/tar.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tests/test_util.h"
+
+namespace {
+
+// A reader on the search path, or "" when there is none.
+std::string FindProgram(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string candidate = dirs.substr(at, end - at) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    at = end + 1;
+  }
+  return "";
+}
+
+RunResult RunReader(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& cwd) {
+  return RunSkelvane(args, cwd, {.timeLimit = 30, .program = program});
+}
+
+// A file's bytes, the same as the Python check computes them.
+std::string Data(uint32_t size) {
+  std::string data(size, '\0');
+  for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + size) % 251);
+  return data;
+}
+
+struct Member {
+  char type;  // as the typeflag: '5', '0', '2', '1', '3', '4', '6'
+  std::string name;
+  uint32_t size = 0;
+  bool exec = false;
+  std::string link = {};
+  uint16_t major = 0, minor = 0;
+};
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  for (const unsigned char c : bytes) {
+    static const char digits[] = "0123456789abcdef";
+    hex.push_back(digits[c >> 4]);
+    hex.push_back(digits[c & 15]);
+  }
+  return hex;
+}
+
+// Every kind of member, names and targets of every kind.
+std::vector<Member> Members() {
+  const std::string p(80, 'p');
+  std::vector<Member> members = {
+      {'5', "d"},
+      {'0', "d/big", (3u << 19) + 3, true},  // across the writer's buffer, not in whole blocks
+      {'0', "d/empty", 0},
+      {'0', "d/block", 512},
+      {'5', p},
+      {'0', p + "/" + std::string(90, 'q'), 10},   // splits between prefix and name
+      {'0', p + "/" + std::string(200, 't'), 11},  // does not
+      {'0', std::string(150, 'r'), 12},            // has no slash to split at
+      {'0', "caf\xc3\xa9", 13},                    // UTF-8
+      {'5', "\xe9t\xe9"},                          // Latin-1: no UTF-8
+      {'0', "\xe9t\xe9/x", 14},
+      {'0', "bad-\xff\xfe", 15},
+      {'2', "s-short", 0, false, "d/big"},
+      {'2', "s-long", 0, false, std::string(300, 'L')},
+      {'2', "s-bad", 0, false, "\xff/target"},
+      {'2', "\xfe-link", 0, false, "caf\xc3\xa9"},
+      {'2', "s-100", 0, false, std::string(100, 'M')},  // fills the field, no terminator
+      {'1', "h-big", 0, false, "d/big"},
+      {'1', std::string(120, 'h'), 0, false, std::string(150, 'r')},
+      {'1', "h-bad", 0, false, "bad-\xff\xfe"},
+      {'5', "dev"},
+      {'4', "dev/sda1", 0, false, "", 8, 1},
+      {'3', "dev/tty", 0, false, "", 4, 64},
+      {'6', "fifo"},
+  };
+  // Extended records whose length goes from two digits to three.
+  for (size_t length = 88; length <= 93; ++length)
+    members.push_back({'0', "\xc3\xa9" + std::string(length - 2, 'n'), 1});
+  return members;
+}
+
+// Writes the members, then ends the archive with TarFinish.
+std::string Archive(const std::vector<Member>& members, size_t& largestPiece) {
+  std::string out;
+  TarArchive tar = TarOpen([&](const char* data, size_t size) {
+    EXPECT_EQ(size % 512, 0u);
+    out.append(data, size);
+    return true;
+  });
+  largestPiece = 0;
+  for (const Member& m : members) {
+    bool ok = false;
+    switch (m.type) {
+      case '5':
+        ok = TarDirectory(tar, m.name);
+        break;
+      case '0': {
+        const std::string data = Data(m.size);
+        size_t at = 0;
+        ok = TarFile(tar, m.name, m.size, m.exec, [&](char* buffer, size_t size) {
+          memcpy(buffer, data.data() + at, size);
+          at += size;
+          largestPiece = std::max(largestPiece, size);
+          return true;
+        });
+        EXPECT_EQ(at, data.size());
+        break;
+      }
+      case '2':
+        ok = TarSymlink(tar, m.name, m.link);
+        break;
+      case '1':
+        ok = TarHardLink(tar, m.name, m.link);
+        break;
+      case '3':
+      case '4':
+        ok = TarDevice(tar, m.name, m.type == '4', m.major, m.minor);
+        break;
+      case '6':
+        ok = TarFifo(tar, m.name);
+        break;
+    }
+    EXPECT_TRUE(ok) << m.name;
+  }
+  EXPECT_TRUE(TarFinish(tar));
+  return out;
+}
+
+// Lists an archive with tarfile: a line per member, names in hex, and
+// whether a file holds the bytes Data makes. Fails on an archive cut short.
+const char kTarfileCheck[] = R"(
+import sys, tarfile
+def hexed(text): return text.encode('utf-8', 'surrogateescape').hex()
+with tarfile.open(sys.argv[1], sys.argv[2], encoding='utf-8', errors='surrogateescape') as t:
+    for m in t:
+        ok = ''
+        if m.isfile():
+            data = t.extractfile(m).read()
+            ok = ' ' + str(data == bytes((i * 7 + m.size) % 251 for i in range(m.size)))
+        print(m.type.decode(), hexed(m.name), m.size, oct(m.mode), hexed(m.linkname), m.devmajor,
+              m.devminor, m.uid, m.gid, m.uname, m.gname, m.mtime, ok, sep='|')
+)";
+
+std::string TarfileLine(const Member& m) {
+  const char* mode = m.type == '5' || m.exec ? "0o755" : m.type == '2' ? "0o777" : "0o644";
+  return std::string(1, m.type) + "|" + Hex(m.name) + "|" + std::to_string(m.size) + "|" + mode +
+         "|" + Hex(m.link) + "|" + std::to_string(m.major) + "|" + std::to_string(m.minor) +
+         "|0|0|root|root|0|" + (m.type == '0' ? " True" : "") + "\n";
+}
+
+// The tree the members make, devices left out.
+Tree Extracted(const std::vector<Member>& members) {
+  Tree tree;
+  std::map<std::string, std::string> files;
+  for (const Member& m : members) {
+    if (m.name.starts_with("dev")) continue;
+    if (m.type == '5') tree[m.name] = "dir";
+    if (m.type == '0') tree[m.name] = files[m.name] = "file:" + Data(m.size);
+    if (m.type == '2') tree[m.name] = "link:" + m.link;
+    if (m.type == '1') tree[m.name] = files[m.link];
+    if (m.type == '6') tree[m.name] = "other";
+  }
+  return tree;
+}
+
+TEST(Tar, EveryMemberReadByThreeReaders) {
+  const std::vector<Member> members = Members();
+  size_t largestPiece;
+  const std::string archive = Archive(members, largestPiece);
+  EXPECT_GE(largestPiece, size_t{1} << 16);
+  ScratchDir dir;
+  WriteFileBytes(dir / "a.tar", archive);
+  // The same input, the same bytes.
+  EXPECT_EQ(Archive(members, largestPiece), archive);
+
+  const std::string python = FindProgram("python3");
+  const std::string gnuTar = FindProgram("tar");
+  const std::string bsdtar = FindProgram("bsdtar");
+  if (!python.empty()) {
+    std::string expected;
+    for (const Member& m : members) expected += TarfileLine(m);
+    for (const char* mode : {"r:", "r|"}) {
+      const RunResult r = RunReader(python, {"-c", kTarfileCheck, "a.tar", mode}, dir.path());
+      EXPECT_EQ(r.out, expected) << mode;
+      EXPECT_EQ(r.status, 0) << r.err;
+    }
+  }
+  const Tree tree = Extracted(members);
+  for (const std::string& reader : {gnuTar, bsdtar}) {
+    if (reader.empty()) continue;
+    SCOPED_TRACE(reader);
+    RunResult r = RunReader(reader, {"-tvf", "a.tar"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(members.size()));
+    EXPECT_NE(r.out.find(" 8,1 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 4,64 "), std::string::npos) << r.out;
+    // GNU tar knows no hdrcharset: it says so, and takes the bytes as they are.
+    if (reader == gnuTar)
+      for (size_t at; (at = r.err.find("tar: Ignoring unknown extended header keyword "
+                                       "'hdrcharset'\n")) != std::string::npos;) {
+        const size_t start = r.err.rfind('\n', at) + 1;  // npos + 1: the first line's
+        r.err.erase(start, r.err.find('\n', at) + 1 - start);
+      }
+    EXPECT_EQ(r.err, "");
+    mkdir((dir / "x").c_str(), 0755);
+    r = RunReader(reader, {"-xf", "a.tar", "-C", "x", "--exclude", "dev"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ScanTree(dir / "x"), tree);
+    struct stat file, link;
+    ASSERT_EQ(stat((dir / "x/d/big").c_str(), &file), 0);
+    ASSERT_EQ(stat((dir / "x/h-big").c_str(), &link), 0);
+    EXPECT_EQ(file.st_ino, link.st_ino);
+    EXPECT_EQ(file.st_mode & 0777, 0755u);
+    RunReader("/bin/rm", {"-rf", "x"}, dir.path());
+  }
+  if (python.empty() || gnuTar.empty() || bsdtar.empty())
+    GTEST_SKIP() << "a reader is missing: python3 '" << python << "', tar '" << gnuTar
+                 << "', bsdtar '" << bsdtar << "' (bsdtar: package libarchive-tools)";
+}
+
+// An archive whose input failed part way: every reader says it is cut
+// short, whether it stops inside a file's data or between members.
+TEST(Tar, AbortedArchiveIsCutShortForEveryReader) {
+  ScratchDir dir;
+  for (const bool insideFile : {true, false}) {
+    SCOPED_TRACE(insideFile ? "inside a file" : "between members");
+    std::string out;
+    TarArchive tar = TarOpen([&](const char* data, size_t size) {
+      out.append(data, size);
+      return true;
+    });
+    ASSERT_TRUE(TarDirectory(tar, "d"));
+    const std::string data = Data(5000);
+    ASSERT_TRUE(TarFile(tar, "d/f", 5000, false, [&](char* buffer, size_t size) {
+      memcpy(buffer, data.data(), size);
+      return true;
+    }));
+    if (insideFile) {
+      // Fails after some data has come.
+      EXPECT_FALSE(TarFile(tar, "d/g", 3u << 20, false, [](char* buffer, size_t size) {
+        memset(buffer, 'g', size);
+        return size == (1u << 20) - 512 * 4 - 5120;  // the rest of the buffer comes first
+      }));
+    }
+    EXPECT_TRUE(TarAbort(tar));
+    EXPECT_EQ(out.size() % 512, 0u);
+    WriteFileBytes(dir / "cut.tar", out);
+    for (const std::string& reader : {FindProgram("tar"), FindProgram("bsdtar")}) {
+      if (reader.empty()) continue;
+      for (const char* how : {"-tf", "-xf"}) {
+        const RunResult r = RunReader(reader, {how, "cut.tar", "-C", dir.path()}, dir.path());
+        EXPECT_NE(r.status, 0) << reader << " " << how << " " << r.out;
+        EXPECT_NE(r.err, "") << reader;
+      }
+    }
+    const std::string python = FindProgram("python3");
+    if (python.empty()) continue;
+    for (const char* mode : {"r:", "r|"}) {
+      const RunResult r = RunReader(python, {"-c", kTarfileCheck, "cut.tar", mode}, dir.path());
+      EXPECT_NE(r.status, 0) << mode << " " << r.out;
+      EXPECT_NE(r.err.find("tarfile.ReadError"), std::string::npos) << r.err;
+    }
+  }
+}
+
+// A write that fails ends the archive: nothing more is written.
+TEST(Tar, WriteErrorStopsTheArchive) {
+  int calls = 0;
+  TarArchive tar = TarOpen([&](const char*, size_t) { return ++calls > 1; });
+  EXPECT_TRUE(TarDirectory(tar, "d"));
+  const auto fill = [](char* buffer, size_t size) {
+    memset(buffer, 'x', size);
+    return true;
+  };
+  EXPECT_FALSE(TarFile(tar, "d/f", 3u << 20, false, fill));
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(TarDirectory(tar, "e"));
+  EXPECT_FALSE(TarFinish(tar));
+  EXPECT_FALSE(TarAbort(tar));
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
