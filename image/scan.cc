@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "image/image.h"
@@ -25,6 +26,62 @@ const uint8_t* FindIdent(const uint8_t* from, const uint8_t* end) {
   return nullptr;
 }
 
+// The images found that wait for the read to pass their end, in file order.
+// On a pipe each may wait for gigabytes while thousands more are found: the
+// first few wait in memory, the rest in a scratch file, read back in order.
+class WaitingImages {
+ public:
+  bool empty() const { return memory_.empty(); }
+  FoundImage& front() { return memory_.front(); }
+
+  // False when the scratch file failed, with the system error kept.
+  bool push(FoundImage image) {
+    if (onDisk_ == 0 && memory_.size() < kInMemory) {
+      memory_.push_back(std::move(image));
+      return true;
+    }
+    if (!disk_ && !(disk_ = CreateScratchFile())) return false;
+    uint8_t head[kRecordHead];
+    const auto length = static_cast<uint32_t>(image.name.size());
+    memcpy(head, &image.offset, 8);
+    memcpy(head + 8, &image.size, 4);
+    memcpy(head + 12, &length, 4);
+    if (!AppendToScratchFile(disk_.get(), head, sizeof head) ||
+        !AppendToScratchFile(disk_.get(), image.name.data(), length))
+      return false;
+    ++onDisk_;
+    return true;
+  }
+
+  bool pop() {
+    memory_.pop_front();
+    if (onDisk_ == 0) return true;
+    uint8_t head[kRecordHead];
+    size_t got = 0;
+    if (!ReadScratchFile(disk_.get(), readAt_, head, sizeof head, &got)) return false;
+    FoundImage image;
+    uint32_t length = 0;
+    memcpy(&image.offset, head, 8);
+    memcpy(&image.size, head + 8, 4);
+    memcpy(&length, head + 12, 4);
+    image.name.resize(length);
+    if (!ReadScratchFile(disk_.get(), readAt_ + sizeof head, image.name.data(), length, &got))
+      return false;
+    readAt_ += sizeof head + length;
+    --onDisk_;
+    memory_.push_back(std::move(image));
+    return true;
+  }
+
+ private:
+  static constexpr size_t kInMemory = 256;
+  static constexpr size_t kRecordHead = 16;  // offset, size, name length
+  std::deque<FoundImage> memory_;
+  ScratchFileHandle disk_;
+  uint64_t readAt_ = 0;  // the next record on disk
+  uint64_t onDisk_ = 0;  // the records there
+};
+
 }  // namespace
 
 bool ScanForImages(ImageFile* file, uint64_t limit,
@@ -33,8 +90,11 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
   // reading has passed its end, or at the end: only then is it known
   // whether the file cuts it short.
   const uint64_t size = std::min(ImageSize(file), limit);
-  std::deque<FoundImage> waiting;
-  uint64_t read = 0;  // bytes read so far
+  WaitingImages waiting;
+  uint64_t read = 0;     // bytes read so far
+  bool failed = false;   // the scratch file failed
+  bool stopped = false;  // found said no more
+  // Reports what can be; false once the scan is to end.
   auto report = [&](bool atEnd) {
     const uint64_t end = size != UINT64_MAX ? size : read;
     while (!waiting.empty()) {
@@ -42,8 +102,14 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       const uint64_t held = std::min<uint64_t>(image.size, end - image.offset);
       if (held < image.size && !atEnd && size == UINT64_MAX) return true;
       image.held = held;
-      if (!found(image)) return false;
-      waiting.pop_front();
+      if (!found(image)) {
+        stopped = true;
+        return false;
+      }
+      if (!waiting.pop()) {
+        failed = true;
+        return false;
+      }
     }
     return true;
   };
@@ -72,19 +138,17 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       const size_t count = std::min(filled - at, kVolumeReach);
       if (count < kVolumeReach && !atEnd) break;
       if (StartsImage(hit, count)) {
-        waiting.push_back({.offset = base + at,
+        if (!waiting.push({.offset = base + at,
                            .size = DecodeWord(hit + 8),
-                           .name = VolumeName(hit + 16, count - 16)});
-        if (!report(false)) return true;
+                           .name = VolumeName(hit + 16, count - 16)}))
+          return false;
+        if (!report(false)) return stopped;
       }
       ++at;
     }
-    if (atEnd) {
-      report(true);
-      return true;
-    }
+    if (atEnd) return report(true) || stopped;
     // Images found before may have their end read now.
-    if (!report(false)) return true;
+    if (!report(false)) return stopped;
     memmove(buffer.data(), buffer.data() + at, filled - at);
     base += at;
     filled -= at;

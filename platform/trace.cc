@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/tell.h"
 
 namespace {
 
@@ -24,9 +25,11 @@ constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 bool heldBack = false;
+bool product = false;
 
 void NoteError() {
   if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
+  if (product && traceError == EPIPE) EndByClosedPipe();
 }
 
 bool FlushAndReport() {
@@ -145,6 +148,10 @@ bool TraceIsHeldBack() {
   return heldBack;
 }
 
+void TraceIsProduct() {
+  product = true;
+}
+
 bool FinishTrace() {
   if (InterruptionNoted()) StopInterrupted();
   return FlushAndReport();
@@ -154,5 +161,6 @@ void StopInterrupted() {
   fputs("Interrupted\n", stdout);
   NoteError();
   FlushAndReport();
+  TellEnding(true);
   EndByInterruption();
 }

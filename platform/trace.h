@@ -54,6 +54,11 @@ struct TraceHeldBack {};
 void HoldBackTrace(bool held);
 bool TraceIsHeldBack();
 
+// Standard output is the run's product (a listing, an archive, a file's
+// bytes), not a trace: a reader that has gone (a closed pipe) ends the run
+// at once, quietly, as it ends cat (EndByClosedPipe).
+void TraceIsProduct();
+
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted
 // by then stops the run instead (StopInterrupted).
