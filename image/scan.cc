@@ -29,6 +29,7 @@ const uint8_t* FindIdent(const uint8_t* from, const uint8_t* end) {
 // The images found that wait for the read to pass their end, in file order.
 // On a pipe each may wait for gigabytes while thousands more are found: the
 // first few wait in memory, the rest in a scratch file, read back in order.
+// Records go to and come from it in large pieces: few calls.
 class WaitingImages {
  public:
   bool empty() const { return memory_.empty(); }
@@ -36,50 +37,76 @@ class WaitingImages {
 
   // False when the scratch file failed, with the system error kept.
   bool push(FoundImage image) {
-    if (onDisk_ == 0 && memory_.size() < kInMemory) {
+    if (spilled_ == 0 && memory_.size() < kInMemory) {
       memory_.push_back(std::move(image));
       return true;
     }
-    if (!disk_ && !(disk_ = CreateScratchFile())) return false;
-    uint8_t head[kRecordHead];
     const auto length = static_cast<uint32_t>(image.name.size());
+    char head[kRecordHead];
     memcpy(head, &image.offset, 8);
     memcpy(head + 8, &image.size, 4);
     memcpy(head + 12, &length, 4);
-    if (!AppendToScratchFile(disk_.get(), head, sizeof head) ||
-        !AppendToScratchFile(disk_.get(), image.name.data(), length))
-      return false;
-    ++onDisk_;
+    tail_.append(head, sizeof head).append(image.name);
+    ++spilled_;
+    if (tail_.size() < kPiece) return true;
+    if (!disk_ && !(disk_ = CreateScratchFile())) return false;
+    if (!AppendToScratchFile(disk_.get(), tail_.data(), tail_.size())) return false;
+    tail_.clear();
     return true;
   }
 
   bool pop() {
     memory_.pop_front();
-    if (onDisk_ == 0) return true;
-    uint8_t head[kRecordHead];
-    size_t got = 0;
-    if (!ReadScratchFile(disk_.get(), readAt_, head, sizeof head, &got)) return false;
-    FoundImage image;
+    if (spilled_ == 0) return true;
     uint32_t length = 0;
-    memcpy(&image.offset, head, 8);
-    memcpy(&image.size, head + 8, 4);
-    memcpy(&length, head + 12, 4);
-    image.name.resize(length);
-    if (!ReadScratchFile(disk_.get(), readAt_ + sizeof head, image.name.data(), length, &got))
-      return false;
-    readAt_ += sizeof head + length;
-    --onDisk_;
+    if (!Need(kRecordHead)) return false;
+    memcpy(&length, head_.data() + headAt_ + 12, 4);
+    if (!Need(kRecordHead + length)) return false;
+    FoundImage image;
+    memcpy(&image.offset, head_.data() + headAt_, 8);
+    memcpy(&image.size, head_.data() + headAt_ + 8, 4);
+    image.name.assign(head_, headAt_ + kRecordHead, length);
+    headAt_ += kRecordHead + length;
+    --spilled_;
     memory_.push_back(std::move(image));
     return true;
   }
 
  private:
+  // Makes head_ hold count bytes of records from headAt_: from the disk while
+  // it has unread ones, then from tail_, which follows them.
+  bool Need(size_t count) {
+    while (head_.size() - headAt_ < count) {
+      head_.erase(0, headAt_);
+      headAt_ = 0;
+      const uint64_t onDisk = disk_ ? ScratchFileSize(disk_.get()) : 0;
+      if (readAt_ < onDisk) {
+        const size_t had = head_.size();
+        head_.resize(had + static_cast<size_t>(std::min<uint64_t>(kPiece, onDisk - readAt_)));
+        size_t got = 0;
+        if (!ReadScratchFile(disk_.get(), readAt_, head_.data() + had, head_.size() - had, &got))
+          return false;
+        head_.resize(had + got);
+        readAt_ += got;
+        if (got == 0) return false;
+      } else {
+        head_ += tail_;
+        tail_.clear();
+      }
+    }
+    return true;
+  }
+
   static constexpr size_t kInMemory = 256;
   static constexpr size_t kRecordHead = 16;  // offset, size, name length
+  static constexpr size_t kPiece = 64 * 1024;
   std::deque<FoundImage> memory_;
+  uint64_t spilled_ = 0;  // records written out: in tail_, on disk or in head_
+  std::string tail_;      // the last records written out, not on disk yet
+  std::string head_;      // records read back from disk, from headAt_
+  size_t headAt_ = 0;
   ScratchFileHandle disk_;
-  uint64_t readAt_ = 0;  // the next record on disk
-  uint64_t onDisk_ = 0;  // the records there
+  uint64_t readAt_ = 0;  // the disk's next unread byte
 };
 
 }  // namespace
