@@ -175,6 +175,11 @@ bool StandardErrorIsSeparate();
 // SIGPIPE, its default action restored (on Windows, status 255), nothing said.
 [[noreturn]] void EndByClosedPipe();
 
+// True when a write to standard output that failed with error (errno) failed
+// because its reader has gone; asked at once, while the system's own error
+// is still that write's.
+bool ReaderHasGone(int error);
+
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();
 

@@ -463,6 +463,10 @@ void EndByClosedPipe() {
   _exit(128 + SIGPIPE);  // not reached
 }
 
+bool ReaderHasGone(int error) {
+  return error == EPIPE;
+}
+
 const char* GetLastErrorString() {
   static std::string text;
   text = strerror(errno);

@@ -28,8 +28,9 @@ bool heldBack = false;
 bool product = false;
 
 void NoteError() {
-  if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
-  if (product && traceError == EPIPE) EndByClosedPipe();
+  if (traceError != 0 || !ferror(stdout)) return;
+  traceError = errno ? errno : EIO;
+  if (product && ReaderHasGone(traceError)) EndByClosedPipe();
 }
 
 bool FlushAndReport() {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -565,9 +566,11 @@ bool StandardErrorIsSeparate() {
                                     GetProcAddress(kernel, "CompareObjectHandles")))
                               : nullptr;
   if (compare && compare(out, err)) return false;
+  // Where the system gives a pipe an index too (Wine does), it tells the
+  // same; an index of 0 tells nothing.
   BY_HANDLE_FILE_INFORMATION a, b;
-  if (GetFileType(out) != FILE_TYPE_DISK || GetFileType(err) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(out, &a) || !GetFileInformationByHandle(err, &b))
+  if (GetFileType(out) != GetFileType(err) || !GetFileInformationByHandle(out, &a) ||
+      !GetFileInformationByHandle(err, &b) || (a.nFileIndexHigh == 0 && a.nFileIndexLow == 0))
     return true;
   return a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
          a.nFileIndexLow != b.nFileIndexLow;
@@ -575,6 +578,14 @@ bool StandardErrorIsSeparate() {
 
 void EndByClosedPipe() {
   ExitProcess(255);
+}
+
+bool ReaderHasGone(int error) {
+  // The C library reports a pipe without a reader as EINVAL; the system's
+  // own error tells.
+  const DWORD system = GetLastError();
+  return error == EPIPE || system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE ||
+         system == ERROR_PIPE_NOT_CONNECTED;
 }
 
 const char* GetLastErrorString() {
