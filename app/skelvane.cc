@@ -45,9 +45,10 @@ std::string WhatIsWrong(int argc, char** argv) {
       return "unknown option " + argument + ": skelvane --help lists them";
     const bool twice = std::find(seen.begin(), seen.end(), name) != seen.end();
     const bool alone = (name == "--help" || name == "--version") && argc > 2;
-    const bool notWithScan =
-        name != "--scan" && std::find(seen.begin(), seen.end(), "--scan") != seen.end();
-    if (twice || alone || notWithScan)
+    // --scan takes no other option.
+    const bool scanned = std::find(seen.begin(), seen.end(), "--scan") != seen.end();
+    const bool besideScan = name == "--scan" ? !seen.empty() : scanned;
+    if (twice || alone || besideScan)
       return "misplaced option " + argument + ": skelvane --help lists them";
     seen.push_back(name);
     if (name == "--offset" && argument == name) ++at;  // its value
@@ -96,9 +97,10 @@ constexpr char kHelp[] =
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
     "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
-    "Files keep their bytes and their exec flag; symbolic links are made last\n"
-    "(as shortcuts on Windows). Nothing is overwritten; the image is only read.\n"
-    "The image - is standard input; a pipe is kept in a temporary file.\n"
+    "Files keep their bytes and, where the system has the bit, their exec flag;\n"
+    "symbolic links are made last (as shortcuts on Windows). Nothing is\n"
+    "overwritten, and the image is only read. The image - is standard input;\n"
+    "a pipe is kept in a temporary file while it is read.\n"
     "\n"
     "The trace on standard output lists every entry in the image's order, depth\n"
     "first, three full stops per level: [name] for a directory or hard link,\n"

@@ -551,6 +551,9 @@ TEST(Skelvane, StandardErrorNamesWhatFailedAndTheNextStep) {
            {{"--scan", "--offset", "auto", "a"},
             kUsage,
             "skelvane: misplaced option --offset: skelvane --help lists them\n"},
+           {{"--all", "--scan", "a"},
+            kUsage,
+            "skelvane: misplaced option --scan: skelvane --help lists them\n"},
            {{"a", "b", "c"}, kUsage, "skelvane: too many arguments: skelvane --help tells which\n"},
            {{}, kUsage, "skelvane: no image named: skelvane --help tells how to name one\n"}}) {
     for (const bool errToOut : {false, true}) {
