@@ -215,33 +215,26 @@ std::string ShellWord(const std::string& word) {
   return quoted + "'";
 }
 
-// The system's text for the last error, without its line end.
-std::string LastError() {
-  std::string text = GetLastErrorString();
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
-// The file cannot be opened or read: the message of an image that cannot.
-[[noreturn]] void CannotRead(const std::string& fileName) {
-  bool directory = false;
-  const bool exists = SomethingExistsAt(fileName, &directory);
-  const std::string why = LastError();
-  if (directory)
-    TellIfFatal(fileName + " is a directory, not an image");
-  else if (!exists && fileName.starts_with("-") && fileName != kStandardInputName)
-    TellIfFatal("unknown option " + fileName + ": skelvane --help lists them");
-  else
-    TellIfFatal("cannot open " + fileName + ": " + why);
-  Fatal("\nError: %s\n", GetLastErrorString());
-}
-
-// Before a run reads the file: a directory fails as no image does, and is
-// named so.
+// Before a run reads the file: a directory fails as no image does (on
+// POSIX, at its first read), and is named so.
 void TellIfDirectory(const std::string& fileName) {
   bool directory = false;
   if (SomethingExistsAt(fileName, &directory) && directory)
     TellIfFatal(fileName + " is a directory, not an image");
+}
+
+// The file cannot be opened or read: the message of an image that cannot.
+// An option the run did not take is named as one.
+[[noreturn]] void CannotRead(const std::string& fileName) {
+  const std::string text = GetLastErrorString();  // before anything else is asked
+  bool directory = false;
+  if (!SomethingExistsAt(fileName, &directory) && fileName.starts_with("-") &&
+      fileName != kStandardInputName)
+    TellIfFatal("unknown option " + fileName + ": skelvane --help lists them");
+  else if (!directory)  // a directory's line is set already
+    TellIfFatal("cannot open " + fileName + ": " +
+                text.substr(0, text.find_last_not_of("\r\n") + 1));
+  Fatal("\nError: %s\n", text.c_str());
 }
 
 [[noreturn]] void NoImageIn(const std::string& fileName) {
