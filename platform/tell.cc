@@ -12,9 +12,9 @@ std::string ifFatal, ifInterrupted;
 }  // namespace
 
 void Tell(const char* format, ...) {
+  // Standard output is left alone: on a terminal its lines are out already,
+  // and a flush here would take a failed write away from the trace's account.
   if (!StandardErrorIsSeparate()) return;
-  // The trace so far goes first, where both reach one terminal.
-  fflush(stdout);
   va_list args;
   va_start(args, format);
   fputs("skelvane: ", stderr);
