@@ -1,16 +1,19 @@
 // skelvane: unpacks a romfs image into a directory tree, with a trace of
 // every entry on standard output.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "image/image.h"
 #include "image/romfs.h"
 #include "image/scan.h"
 #include "platform/fatal.h"
 #include "platform/platform.h"
+#include "platform/tell.h"
 #include "platform/trace.h"
 #include "unpack/extract.h"
 #include "unpack/links.h"
@@ -37,7 +40,35 @@ struct CommandLine {
 
 constexpr size_t kMaxArgument = 254;
 
-[[noreturn]] void usage(const char* programName) {
+// What was wrong with the arguments, for the line on standard error beside
+// the usage text: an option unknown, given twice or out of place, else the
+// count.
+std::string WhatIsWrong(int argc, char** argv) {
+  const std::string known[] = {"--all", "--list", "--scan", "--offset", "--help", "--version"};
+  std::vector<std::string> seen;
+  for (int at = 1; at < argc; ++at) {
+    const std::string argument = argv[at];
+    if (!argument.starts_with("-") || argument == kStandardInputName) continue;
+    const std::string name = argument.substr(0, argument.find('='));
+    if (std::find(std::begin(known), std::end(known), name) == std::end(known))
+      return "unknown option " + argument + ": skelvane --help lists them";
+    const bool twice = std::find(seen.begin(), seen.end(), name) != seen.end();
+    const bool alone = (name == "--help" || name == "--version") && argc > 2;
+    // --scan takes no other option.
+    const bool scanned = std::find(seen.begin(), seen.end(), "--scan") != seen.end();
+    const bool besideScan = name == "--scan" ? !seen.empty() : scanned;
+    if (twice || alone || besideScan)
+      return "misplaced option " + argument + ": skelvane --help lists them";
+    seen.push_back(name);
+    if (name == "--offset" && argument == name) ++at;  // its value
+  }
+  return argc < 2 ? "no image named: skelvane --help tells how to name one"
+                  : "too many arguments: skelvane --help tells which";
+}
+
+[[noreturn]] void usage(int argc, char** argv) {
+  const char* programName = argc > 0 && argv[0] ? argv[0] : "skelvane";
+  TellIfFatal(WhatIsWrong(argc, argv));
   Fatal(
       "skelvane (v1.1, orvenk, 2003/09)\n"
       "\nUSAGE: %s romfsImage [target directory] [ > traceFile]\n"
@@ -52,38 +83,46 @@ constexpr size_t kMaxArgument = 254;
 
 // The answer to --help: what a first-time user needs, the manual has the rest.
 constexpr char kHelp[] =
-    "Usage: skelvane [--all] [--offset N] romfsImage [target directory] [> traceFile]\n"
-    "       skelvane --list [--offset N] romfsImage\n"
-    "       skelvane --scan file\n"
+    "Usage: skelvane [--all] [--offset N|auto] romfsImage [target directory]\n"
+    "       skelvane --list [--json] [--offset N|auto] romfsImage\n"
+    "       skelvane --scan [--json] file\n"
+    "       skelvane --tar FILE | --cat PATH [--offset N|auto] romfsImage\n"
     "       skelvane --help | --version      (on Windows, /? is --help too)\n"
     "\n"
-    "  --all       hard links too, links without limit; special files only listed\n"
-    "  --offset N  the image starts N bytes into the file (decimal, or 0x and hex);\n"
-    "              auto: where the first image that --scan lists starts\n"
-    "  --list      create nothing: a line per entry (type, size, path), read as\n"
-    "              --all reads it\n"
-    "  --scan      lists the romfs images in the file, one a line: offset, size\n"
-    "              and volume name (it reads in sequence: a pipe will do)\n"
+    "  --all           hard links too, links without limit; special files listed\n"
+    "  --offset N      the image starts N bytes into the file (decimal, or 0x and\n"
+    "                  hex)\n"
+    "  --offset auto   where the first image that --scan lists starts\n"
+    "  --list          create nothing: a line per entry (type, size, path), read\n"
+    "                  as --all reads it\n"
+    "  --scan          the romfs images in the file, one a line: offset, size and\n"
+    "                  volume name (read in sequence: a pipe will do)\n"
+    "  --tar FILE      the image as a pax archive, devices kept (\"-\" for\n"
+    "                  standard output)\n"
+    "  --include PATTERN, --exclude PATTERN\n"
+    "                  only the paths that match (shell pattern, repeatable)\n"
+    "  --cat PATH      one file's bytes to standard output\n"
+    "  --json          with --list or --scan: one JSON object per line\n"
     "\n"
     "Unpacks a romfs image (a file that starts with \"-rom1fs-\") into a new\n"
     "directory tree: the target directory, ROMFS by default, must not exist yet.\n"
     "Files keep their bytes and, where the system has the bit, their exec flag;\n"
     "symbolic links are made last (as shortcuts on Windows). Nothing is\n"
-    "overwritten, and the image is only read. The image must be a file that can\n"
-    "be seeked, not a pipe.\n"
+    "overwritten, and the image is only read. The image - is standard input;\n"
+    "a pipe is kept in a temporary file while it is read.\n"
     "\n"
     "The trace on standard output lists every entry in the image's order, depth\n"
     "first, three full stops per level: [name] for a directory or hard link,\n"
-    "name (size) for a file, name <SYMBOLIC LINK> (length) for a link, and (X)\n"
-    "for the exec flag; then a line for each link made, and DONE. An error\n"
-    "message is the last line of the trace.\n"
+    "name (size) for a file, name <SYMBOLIC LINK> (length) for a link, (X) for\n"
+    "the exec flag; then a line for each link made, and DONE. An error message\n"
+    "is the last line of the trace; standard error says what to do next.\n"
     "\n"
-    "Exit status: 0 when the whole image was unpacked (links that could not be\n"
-    "made are counted as unresolved); 255 for wrong arguments, a bad image, an\n"
-    "output that could not be made, or a trace that could not be written\n"
-    "(-1 as Windows shows it).\n"
+    "Exit status: 0 done (links that could not be made are counted); 255 for an\n"
+    "error (-1 as Windows shows it); a signal's status when interrupted, or when\n"
+    "the reader of a listing goes away (141 for a closed pipe, as cat).\n"
     "\n"
-    "Manual: man skelvane (skelvane.html on Windows)\n";
+    "Manual: man skelvane; in a clone, man ./doc/skelvane.1 (skelvane.html on\n"
+    "Windows)\n";
 
 // Prints text as the whole output of the run and ends it.
 [[noreturn]] void Answer(const char* text) {
@@ -143,7 +182,7 @@ int ReadOptions(int argc, char** argv, CommandLine& options) {
   if (at == 1 || at >= argc) return 1;
   // --scan takes the file alone.
   if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || (scans == 1 && (at != 2 || argc != 3)))
-    usage(argv[0]);
+    usage(argc, argv);
   options.scan = scans == 1;
   options.unpack.all = all == 1;
   options.list = lists == 1;
@@ -172,9 +211,39 @@ bool LengthAccepted(const char* argument) {
   return length >= 1 && length <= kMaxArgument;
 }
 
+// An argument as a shell reads it back: quoted where it holds anything
+// the shell would read otherwise.
+// TODO: becomes the platform's QuotedForShell.
+std::string ShellWord(const std::string& word) {
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_-+=.,:/@%") == std::string::npos;
+  if (plain) return word;
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Before a run reads the file: a directory fails as no image does (on
+// POSIX, at its first read), and is named so.
+void TellIfDirectory(const std::string& fileName) {
+  bool directory = false;
+  if (SomethingExistsAt(fileName, &directory) && directory)
+    TellIfFatal(fileName + " is a directory, not an image");
+}
+
 // The file cannot be opened or read: the message of an image that cannot.
-[[noreturn]] void CannotRead() {
-  Fatal("\nError: %s\n", GetLastErrorString());
+// An option the run did not take is named as one.
+[[noreturn]] void CannotRead(const std::string& fileName) {
+  const std::string text = GetLastErrorString();  // before anything else is asked
+  bool directory = false;
+  if (!SomethingExistsAt(fileName, &directory) && fileName.starts_with("-") &&
+      fileName != kStandardInputName)
+    TellIfFatal("unknown option " + fileName + ": skelvane --help lists them");
+  else if (!directory)  // a directory's line is set already
+    TellIfFatal("cannot open " + fileName + ": " +
+                text.substr(0, text.find_last_not_of("\r\n") + 1));
+  Fatal("\nError: %s\n", text.c_str());
 }
 
 [[noreturn]] void NoImageIn(const std::string& fileName) {
@@ -183,8 +252,10 @@ bool LengthAccepted(const char* argument) {
 
 // --scan: a line for each image in the file, in file order.
 int ListImagesIn(const std::string& fileName) {
+  TraceIsProduct();
+  TellIfDirectory(fileName);
   hImage = OpenImageFile(fileName.c_str());
-  if (!hImage) CannotRead();
+  if (!hImage) CannotRead(fileName);
   bool any = false;
   const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
     Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
@@ -195,7 +266,7 @@ int ListImagesIn(const std::string& fileName) {
     any = true;
     return true;
   });
-  if (!read) CannotRead();
+  if (!read) CannotRead(fileName);
   CloseImageFile(hImage);
   hImage = nullptr;
   if (!any) NoImageIn(fileName);
@@ -205,26 +276,35 @@ int ListImagesIn(const std::string& fileName) {
 // How far a hint looks for an image in a file that is not one.
 constexpr uint64_t kHintScanLimit = uint64_t{64} << 20;
 
-// For a person at a terminal, whose file is not an image but holds one near
-// its start: a line on standard error with the command that unpacks it. The
-// trace stays as it is. Only a file that can be read again gets it.
-void HintAtImageInside(const std::string& imageName, uint64_t origin) {
-  if (!StandardErrorIsTerminal() || !SeekImageFile(hImage, 0)) return;
-  ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
-    const auto at = static_cast<unsigned long long>(origin + image.offset);
-    fprintf(stderr,
-            "skelvane: a romfs image starts at byte %llu: try skelvane --all --offset %llu %s\n",
-            at, at, imageName.c_str());
-    return false;
-  });
+// For a person whose file is not an image there: where it holds one near
+// its start, the command that reads it as this run would have; else how to
+// find one. The trace stays as it is.
+void HintAtImageInside(const std::string& imageName, uint64_t origin, const CommandLine& options,
+                       const std::string& target) {
+  bool near = false;
+  if (SeekImageFile(hImage, 0))
+    ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
+      const auto at = static_cast<unsigned long long>(origin + image.offset);
+      const std::string mode = options.list ? "--list" : "--all";
+      Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s", at,
+           mode.c_str(), at, ShellWord(imageName).c_str(),
+           target.empty() ? "" : (" " + ShellWord(target)).c_str());
+      near = true;
+      return false;
+    });
+  if (!near)
+    Tell("%s: no romfs image at offset %llu: skelvane --scan %s lists where images are",
+         imageName.c_str(), static_cast<unsigned long long>(origin), ShellWord(imageName).c_str());
 }
 
 // Opens the image where the options place it in the file, finding it with
 // --offset auto, and checks its volume: the offset of the root's first
 // entry header. options.offset is where the image starts.
-uint64_t OpenImage(const std::string& imageName, CommandLine& options) {
-  hImage = OpenImageFile(imageName.c_str());
-  if (!hImage) CannotRead();
+uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std::string& target) {
+  TellIfDirectory(imageName);
+  // A pipe is kept in a scratch file: the walk reads the image twice.
+  hImage = OpenImageFile(imageName.c_str(), true);
+  if (!hImage) CannotRead(imageName);
   if (options.offsetAuto) {
     bool found = false;
     if (!ScanForImages(hImage, UINT64_MAX, [&](const FoundImage& image) {
@@ -232,19 +312,26 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options) {
           found = true;
           return false;
         }))
-      CannotRead();
+      CannotRead(imageName);
     if (!found) NoImageIn(imageName);
-    Trace("Image found at offset %llu\n", static_cast<unsigned long long>(options.offset));
+    // Where standard output is the listing, the person is told instead.
+    if (options.list)
+      Tell("Image found at offset %llu", static_cast<unsigned long long>(options.offset));
+    else
+      Trace("Image found at offset %llu\n", static_cast<unsigned long long>(options.offset));
   }
   if (!SetImageOrigin(hImage, options.offset))
     Fatal("\nOffset past the end of the image: %llu\n",
           static_cast<unsigned long long>(options.offset));
-  return CheckVolume(!options.list, [&] { HintAtImageInside(imageName, options.offset); });
+  const uint64_t firstHeaderOffset = CheckVolume(
+      !options.list, [&] { HintAtImageInside(imageName, options.offset, options, target); });
+  TellIfFatal("");
+  return firstHeaderOffset;
 }
 
 // The run, from the arguments to the closing line.
 int Run(int argc, char** argv) {
-  if (argc < 2) usage(argc > 0 && argv[0] ? argv[0] : "skelvane");
+  if (argc < 2) usage(argc, argv);
   // Options only as the whole of a lone argument: any other is an image.
   if (argc == 2) {
     const std::string option = argv[1];
@@ -255,9 +342,9 @@ int Run(int argc, char** argv) {
   CommandLine options;
   const int first = ReadOptions(argc, argv, options);
   const int count = argc - first;
-  if (count != 1 && count != 2) usage(argv[0]);
+  if (count != 1 && count != 2) usage(argc, argv);
   // A listing creates nothing, so a target is a mistake.
-  if (options.list && count != 1) usage(argv[0]);
+  if (options.list && count != 1) usage(argc, argv);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
@@ -273,7 +360,8 @@ int Run(int argc, char** argv) {
     archiveName = argv[first + 1];
   }
 
-  const uint64_t firstHeaderOffset = OpenImage(imageName, options);
+  if (options.list) TraceIsProduct();
+  const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(romfsImageInfo.fullSize,
                 options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),
                 archiveName);
@@ -285,8 +373,12 @@ int Run(int argc, char** argv) {
     return FinishTrace() ? 0 : -1;
   }
 
+  if (SomethingExistsAt(archiveName))
+    TellIfFatal(archiveName + " exists: remove it, or name another target directory");
+  TellIfInterrupted("interrupted: " + archiveName + " is incomplete");
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
   const Unpacked unpacked = UnpackTree(archiveName, firstHeaderOffset, options.unpack);
+  TellIfFatal("");
 
   // Symbolic and hard links, in the order the walk met them; a symbolic
   // link's target is read from the image as its link is made.
@@ -300,6 +392,7 @@ int Run(int argc, char** argv) {
   CloseImageFile(hImage);
   hImage = nullptr;
 
+  TellIfInterrupted("");  // the tree is whole
   Trace("\nDONE.");
   if (options.unpack.all)
     Trace(" (%u symbolic links, %u hard links, %u unresolved, %u special files not made)", cntType3,
@@ -308,7 +401,15 @@ int Run(int argc, char** argv) {
     Trace(" (%u symbolic links, %u unresolved)", cntType3, unresolvedCount);
   Trace("\n");
   // A trace that could not be written is a failed run, though the tree is whole.
-  return FinishTrace() ? 0 : -1;
+  if (!FinishTrace()) return -1;
+  // What was left out, said once the run is done.
+  if (unresolvedCount != 0)
+    Tell("%u link%s not made (the trace says why)", unresolvedCount,
+         unresolvedCount == 1 ? "" : "s");
+  if (unpacked.specialFiles != 0)
+    Tell("%u special file%s not made: skelvane --tar keeps them", unpacked.specialFiles,
+         unpacked.specialFiles == 1 ? "" : "s");
+  return 0;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "image/image.h"
@@ -25,6 +26,89 @@ const uint8_t* FindIdent(const uint8_t* from, const uint8_t* end) {
   return nullptr;
 }
 
+// The images found that wait for the read to pass their end, in file order.
+// On a pipe each may wait for gigabytes while thousands more are found: the
+// first few wait in memory, the rest in a scratch file, read back in order.
+// Records go to and come from it in large pieces: few calls.
+class WaitingImages {
+ public:
+  bool empty() const { return memory_.empty(); }
+  FoundImage& front() { return memory_.front(); }
+
+  // False when the scratch file failed, with the system error kept.
+  bool push(FoundImage image) {
+    if (spilled_ == 0 && memory_.size() < kInMemory) {
+      memory_.push_back(std::move(image));
+      return true;
+    }
+    const auto length = static_cast<uint32_t>(image.name.size());
+    char head[kRecordHead];
+    memcpy(head, &image.offset, 8);
+    memcpy(head + 8, &image.size, 4);
+    memcpy(head + 12, &length, 4);
+    tail_.append(head, sizeof head).append(image.name);
+    ++spilled_;
+    if (tail_.size() < kPiece) return true;
+    if (!disk_ && !(disk_ = CreateScratchFile())) return false;
+    if (!AppendToScratchFile(disk_.get(), tail_.data(), tail_.size())) return false;
+    tail_.clear();
+    return true;
+  }
+
+  bool pop() {
+    memory_.pop_front();
+    if (spilled_ == 0) return true;
+    uint32_t length = 0;
+    if (!Need(kRecordHead)) return false;
+    memcpy(&length, head_.data() + headAt_ + 12, 4);
+    if (!Need(kRecordHead + length)) return false;
+    FoundImage image;
+    memcpy(&image.offset, head_.data() + headAt_, 8);
+    memcpy(&image.size, head_.data() + headAt_ + 8, 4);
+    image.name.assign(head_, headAt_ + kRecordHead, length);
+    headAt_ += kRecordHead + length;
+    --spilled_;
+    memory_.push_back(std::move(image));
+    return true;
+  }
+
+ private:
+  // Makes head_ hold count bytes of records from headAt_: from the disk while
+  // it has unread ones, then from tail_, which follows them.
+  bool Need(size_t count) {
+    while (head_.size() - headAt_ < count) {
+      head_.erase(0, headAt_);
+      headAt_ = 0;
+      const uint64_t onDisk = disk_ ? ScratchFileSize(disk_.get()) : 0;
+      if (readAt_ < onDisk) {
+        const size_t had = head_.size();
+        head_.resize(had + static_cast<size_t>(std::min<uint64_t>(kPiece, onDisk - readAt_)));
+        size_t got = 0;
+        if (!ReadScratchFile(disk_.get(), readAt_, head_.data() + had, head_.size() - had, &got))
+          return false;
+        head_.resize(had + got);
+        readAt_ += got;
+        if (got == 0) return false;
+      } else {
+        head_ += tail_;
+        tail_.clear();
+      }
+    }
+    return true;
+  }
+
+  static constexpr size_t kInMemory = 256;
+  static constexpr size_t kRecordHead = 16;  // offset, size, name length
+  static constexpr size_t kPiece = 64 * 1024;
+  std::deque<FoundImage> memory_;
+  uint64_t spilled_ = 0;  // records written out: in tail_, on disk or in head_
+  std::string tail_;      // the last records written out, not on disk yet
+  std::string head_;      // records read back from disk, from headAt_
+  size_t headAt_ = 0;
+  ScratchFileHandle disk_;
+  uint64_t readAt_ = 0;  // the disk's next unread byte
+};
+
 }  // namespace
 
 bool ScanForImages(ImageFile* file, uint64_t limit,
@@ -33,8 +117,11 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
   // reading has passed its end, or at the end: only then is it known
   // whether the file cuts it short.
   const uint64_t size = std::min(ImageSize(file), limit);
-  std::deque<FoundImage> waiting;
-  uint64_t read = 0;  // bytes read so far
+  WaitingImages waiting;
+  uint64_t read = 0;     // bytes read so far
+  bool failed = false;   // the scratch file failed
+  bool stopped = false;  // found said no more
+  // Reports what can be; false once the scan is to end.
   auto report = [&](bool atEnd) {
     const uint64_t end = size != UINT64_MAX ? size : read;
     while (!waiting.empty()) {
@@ -42,8 +129,14 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       const uint64_t held = std::min<uint64_t>(image.size, end - image.offset);
       if (held < image.size && !atEnd && size == UINT64_MAX) return true;
       image.held = held;
-      if (!found(image)) return false;
-      waiting.pop_front();
+      if (!found(image)) {
+        stopped = true;
+        return false;
+      }
+      if (!waiting.pop()) {
+        failed = true;
+        return false;
+      }
     }
     return true;
   };
@@ -72,19 +165,17 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       const size_t count = std::min(filled - at, kVolumeReach);
       if (count < kVolumeReach && !atEnd) break;
       if (StartsImage(hit, count)) {
-        waiting.push_back({.offset = base + at,
+        if (!waiting.push({.offset = base + at,
                            .size = DecodeWord(hit + 8),
-                           .name = VolumeName(hit + 16, count - 16)});
-        if (!report(false)) return true;
+                           .name = VolumeName(hit + 16, count - 16)}))
+          return false;
+        if (!report(false)) return stopped;
       }
       ++at;
     }
-    if (atEnd) {
-      report(true);
-      return true;
-    }
+    if (atEnd) return report(true) || stopped;
     // Images found before may have their end read now.
-    if (!report(false)) return true;
+    if (!report(false)) return stopped;
     memmove(buffer.data(), buffer.data() + at, filled - at);
     base += at;
     filled -= at;

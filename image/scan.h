@@ -20,6 +20,9 @@ struct FoundImage {
 // ending there), and calls found
 // for each image whose volume an unpack would accept there, in file order,
 // until found returns false. Images inside images count too. False when a
-// read failed, with the system error kept.
+// read failed, with the system error kept. Memory stays bounded: where the
+// size cannot be told (a pipe), images wait for the read to pass their end,
+// and all but the first few wait in a scratch file. A file of known size
+// (a spooled pipe too) has nothing wait: --offset auto takes the first at once.
 bool ScanForImages(ImageFile* file, uint64_t limit,
                    const std::function<bool(const FoundImage&)>& found);

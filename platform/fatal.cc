@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include "platform/tell.h"
 #include "platform/trace.h"
 
 void Fatal(const char* format, ...) {
@@ -11,5 +12,6 @@ void Fatal(const char* format, ...) {
   TraceV(format, args);
   va_end(args);
   FinishTrace();
+  TellEnding(false);
   exit(-1);
 }

@@ -18,8 +18,14 @@
 // (the image shrank, the medium failed) comes back short, never as a signal.
 struct ImageFile;
 
-// Opens an existing image; null with the system error kept on failure.
-ImageFile* OpenImageFile(const char* path);
+// The name that stands for standard input as the image.
+constexpr char kStandardInputName[] = "-";
+
+// Opens an existing image, or standard input for kStandardInputName; null
+// with the system error kept on failure. With spool, an input that cannot be
+// seeked (a pipe) is first copied whole into a ScratchFile, which is then
+// read as the image: the unpack and the listing read an image twice.
+ImageFile* OpenImageFile(const char* path, bool spool = false);
 void CloseImageFile(ImageFile* image);
 
 // Moves the position to an absolute offset. False with the system error kept
@@ -45,6 +51,27 @@ uint64_t ImageSize(ImageFile* image);
 // the system cannot tell an image's size (a pipe), the bytes are read ahead.
 uint64_t ImageBytesAvailable(ImageFile* image, uint64_t count);
 
+// ---- Scratch space
+
+// A file without a name, in the system's temporary directory, that the system
+// deletes once it is closed, or the process ends: where something that comes
+// once (a pipe) must be kept, it is kept on disk, never in memory.
+struct ScratchFile;
+struct ScratchFileCloser {
+  void operator()(ScratchFile* file) const;
+};
+using ScratchFileHandle = std::unique_ptr<ScratchFile, ScratchFileCloser>;
+
+// Null with the system error kept on failure.
+ScratchFileHandle CreateScratchFile();
+// Appends count bytes; false with the system error kept.
+bool AppendToScratchFile(ScratchFile* file, const void* src, size_t count);
+// Reads up to count bytes at offset; *got tells how many (fewer past the end).
+// False with the system error kept.
+bool ReadScratchFile(ScratchFile* file, uint64_t offset, void* dst, size_t count, size_t* got);
+// The bytes appended so far.
+uint64_t ScratchFileSize(const ScratchFile* file);
+
 // ---- The output tree
 
 // A directory of the output tree, held open while it is filled. Where the
@@ -68,6 +95,10 @@ struct OutPath {
 // False for an image's entry name that this system would not take as one
 // plain name inside the directory being filled.
 bool NameIsSafe(const std::string& name);
+
+// True when anything (even a dangling link) exists at path; *directory
+// tells whether it is a directory (a link to one counts as one).
+bool SomethingExistsAt(const std::string& path, bool* directory = nullptr);
 
 // Creates a new directory; fails if anything exists there.
 bool MakeDirectory(const OutPath& path);
@@ -132,6 +163,22 @@ bool PrepareStandardOutput();
 // True when standard error is a terminal (a console on Windows): a person
 // reads it, and progress and hints there may help.
 bool StandardErrorIsTerminal();
+
+// True when standard error is not the open file standard output is: a
+// person may read it, and nothing said there can get into the trace. So
+// `> trace 2>&1` keeps the trace exact, and so does `2>&1 | tee trace`. A
+// terminal always counts as separate: nothing is kept there, and a person
+// reads both. Where the system cannot tell, they count as separate.
+bool StandardErrorIsSeparate();
+
+// Ends the process as a closed pipe ends a program that writes to it: by
+// SIGPIPE, its default action restored (on Windows, status 255), nothing said.
+[[noreturn]] void EndByClosedPipe();
+
+// True when a write to standard output that failed with error (errno) failed
+// because its reader has gone; asked at once, while the system's own error
+// is still that write's.
+bool ReaderHasGone(int error);
 
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();

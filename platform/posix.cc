@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
@@ -30,6 +33,11 @@ struct ImageFile : ReadAhead {
 
 struct OutputDir {
   int fd;
+};
+
+struct ScratchFile {
+  int fd = -1;
+  uint64_t size = 0;
 };
 
 namespace {
@@ -206,16 +214,21 @@ void ForgetCopyRefusal() {
   ClosePipe();
 }
 
-ImageFile* OpenImageFile(const char* path) {
+ImageFile* OpenImageFile(const char* path, bool spool) {
   int fd;
-  do fd = open(path, O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
+  if (strcmp(path, kStandardInputName) == 0)
+    fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  else
+    do fd = open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   auto* image = new ImageFile;
   image->fd = fd;
   image->window.resize(kReadAheadWindow);
   struct stat st;
+  bool directory = false;  // fails at its first read, as it always has
   if (posixCalls.fstat(fd, &st) == 0) {
+    directory = S_ISDIR(st.st_mode);
     if (S_ISREG(st.st_mode)) {
       image->sized = true;
       image->size = static_cast<uint64_t>(st.st_size);
@@ -227,7 +240,80 @@ ImageFile* OpenImageFile(const char* path) {
       }
     }
   }
+  if (spool && !image->sized && !directory) {
+    ScratchFileHandle scratch = CreateScratchFile();
+    if (!scratch || !SpoolInto(*image, scratch.get())) {
+      const int error = errno;
+      CloseImageFile(image);
+      errno = error;
+      return nullptr;
+    }
+    close(image->fd);
+    image->fd = std::exchange(scratch->fd, -1);
+    ResetReads(*image, scratch->size);
+  }
   return image;
+}
+
+void ScratchFileCloser::operator()(ScratchFile* file) const {
+  if (file->fd >= 0) close(file->fd);
+  delete file;
+}
+
+ScratchFileHandle CreateScratchFile() {
+  const char* env = getenv("TMPDIR");
+  const std::string dir = env && *env ? env : "/tmp";
+  // No name at all where the file system allows it; else a name unlinked at once.
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::string name = dir + "/skelvane-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    unlink(name.c_str());
+  }
+  return ScratchFileHandle(new ScratchFile{fd, 0});
+}
+
+bool AppendToScratchFile(ScratchFile* file, const void* src, size_t count) {
+  const auto* p = static_cast<const uint8_t*>(src);
+  while (count > 0) {
+    const ssize_t w =
+        pwrite(file->fd, p, std::min(count, kMaxTransfer), static_cast<off_t>(file->size));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    p += w;
+    count -= static_cast<size_t>(w);
+    file->size += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+bool ReadScratchFile(ScratchFile* file, uint64_t offset, void* dst, size_t count, size_t* got) {
+  *got = 0;
+  auto* p = static_cast<uint8_t*>(dst);
+  while (*got < count) {
+    const ssize_t r = pread(file->fd, p + *got, std::min(count - *got, kMaxTransfer),
+                            static_cast<off_t>(offset + *got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return false;
+    if (r == 0) break;
+    *got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+uint64_t ScratchFileSize(const ScratchFile* file) {
+  return file->size;
+}
+
+bool SomethingExistsAt(const std::string& path, bool* directory) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  if (directory) *directory = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return true;
 }
 
 void CloseImageFile(ImageFile* image) {
@@ -356,6 +442,29 @@ bool PrepareStandardOutput() {
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
+}
+
+bool StandardErrorIsSeparate() {
+  if (isatty(STDERR_FILENO) == 1) return true;
+  struct stat out, err;
+  if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return true;
+  return out.st_dev != err.st_dev || out.st_ino != err.st_ino;
+}
+
+void EndByClosedPipe() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGPIPE);
+  _exit(128 + SIGPIPE);  // not reached
+}
+
+bool ReaderHasGone(int error) {
+  return error == EPIPE;
 }
 
 const char* GetLastErrorString() {

@@ -143,3 +143,22 @@ CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
   }
   return CopyResult::kDone;
 }
+
+bool SpoolInto(ReadAhead& reads, ScratchFile* scratch) {
+  for (;;) {
+    // A pipe may run for long: an interruption stops the run here too.
+    if (InterruptionNoted()) StopInterrupted();
+    const int64_t r = ReadAtPosition(reads, reads.window.data(), reads.window.size());
+    if (r <= 0) return r == 0;
+    if (!AppendToScratchFile(scratch, reads.window.data(), static_cast<size_t>(r))) return false;
+    reads.pos += static_cast<uint64_t>(r);
+  }
+}
+
+void ResetReads(ReadAhead& reads, uint64_t size) {
+  reads.sized = true;
+  reads.size = size;
+  reads.origin = reads.pos = reads.windowPos = 0;
+  reads.windowLen = 0;
+  reads.systemPos = kSystemPosUnknown;
+}

@@ -58,3 +58,12 @@ int64_t Refill(ReadAhead& reads);
 CopyResult CopyThrough(ReadAhead& reads, uint64_t count, uint64_t* copied,
                        const std::function<bool(const uint8_t* bytes, size_t n)>& write,
                        const std::function<int64_t(uint64_t left)>& moveAround = {});
+
+// Copies the rest of an image read in sequence into scratch, front to back,
+// through the window: false with the system error kept. The backend then
+// reads scratch as the image (ResetReads).
+bool SpoolInto(ReadAhead& reads, ScratchFile* scratch);
+
+// Makes reads those of a sized image of size bytes, from its start, as an
+// image freshly opened.
+void ResetReads(ReadAhead& reads, uint64_t size);

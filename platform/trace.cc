@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/tell.h"
 
 namespace {
 
@@ -24,9 +25,12 @@ constexpr auto kFlushEvery = std::chrono::seconds(1);
 constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
+bool product = false;
 
 void NoteError() {
-  if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
+  if (traceError != 0 || !ferror(stdout)) return;
+  traceError = errno ? errno : EIO;
+  if (product && ReaderHasGone(traceError)) EndByClosedPipe();
 }
 
 bool FlushAndReport() {
@@ -151,6 +155,10 @@ std::string Escaped(std::string_view text, bool terminal, bool backslash) {
   return shown;
 }
 
+void TraceIsProduct() {
+  product = true;
+}
+
 bool FinishTrace() {
   if (InterruptionNoted()) StopInterrupted();
   return FlushAndReport();
@@ -160,5 +168,6 @@ void StopInterrupted() {
   fputs("Interrupted\n", stdout);
   NoteError();
   FlushAndReport();
+  TellEnding(true);
   EndByInterruption();
 }

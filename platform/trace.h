@@ -49,6 +49,11 @@ bool TraceToTerminal();
 // terminal is to be kept safe.
 std::string Escaped(std::string_view text, bool terminal, bool backslash = true);
 
+// Standard output is the run's product (a listing, an archive, a file's
+// bytes), not a trace: a reader that has gone (a closed pipe) ends the run
+// at once, quietly, as it ends cat (EndByClosedPipe).
+void TraceIsProduct();
+
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted
 // by then stops the run instead (StopInterrupted).

@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,6 +28,11 @@ struct ImageFile : ReadAhead {
 };
 
 struct OutputDir {};
+
+struct ScratchFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  uint64_t size = 0;
+};
 
 namespace {
 
@@ -293,9 +300,16 @@ ReadAhead& ReadsOf(ImageFile* image) {
   return *image;
 }
 
-ImageFile* OpenImageFile(const char* path) {
-  const HANDLE handle =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+ImageFile* OpenImageFile(const char* path, bool spool) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (strcmp(path, kStandardInputName) == 0) {
+    // A handle of its own, which closing the image may close.
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_INPUT_HANDLE), GetCurrentProcess(),
+                         &handle, 0, FALSE, DUPLICATE_SAME_ACCESS))
+      return KeepError(nullptr);
+  } else {
+    handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
   if (handle == INVALID_HANDLE_VALUE) return KeepError(nullptr);
   auto* image = new ImageFile;
   image->handle = handle;
@@ -305,7 +319,100 @@ ImageFile* OpenImageFile(const char* path) {
     image->sized = true;
     image->size = static_cast<uint64_t>(size.QuadPart);
   }
+  if (spool && !image->sized) {
+    ScratchFileHandle scratch = CreateScratchFile();
+    if (!scratch || !SpoolInto(*image, scratch.get())) {
+      const DWORD error = lastError;
+      CloseImageFile(image);
+      lastError = error;
+      return nullptr;
+    }
+    CloseHandle(image->handle);
+    image->handle = std::exchange(scratch->handle, INVALID_HANDLE_VALUE);
+    ResetReads(*image, scratch->size);
+  }
   return image;
+}
+
+void ScratchFileCloser::operator()(ScratchFile* file) const {
+  if (file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+  delete file;
+}
+
+ScratchFileHandle CreateScratchFile() {
+  char dir[MAX_PATH + 1], name[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof dir, dir);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(dir, "skv", 0, name) == 0)
+    return KeepError(nullptr);
+  // The name GetTempFileNameA made goes with the last handle, however the
+  // process ends.
+  const HANDLE handle =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    KeepError(0);
+    DeleteFileA(name);
+    return nullptr;
+  }
+  return ScratchFileHandle(new ScratchFile{handle, 0});
+}
+
+namespace {
+
+OVERLAPPED At(uint64_t offset) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+}  // namespace
+
+bool AppendToScratchFile(ScratchFile* file, const void* src, size_t count) {
+  const auto* p = static_cast<const uint8_t*>(src);
+  while (count > 0) {
+    DWORD written = 0;
+    OVERLAPPED at = At(file->size);
+    if (!WriteFile(file->handle, p, static_cast<DWORD>(std::min(count, kMaxTransfer)), &written,
+                   &at))
+      return KeepError(false);
+    if (written == 0) {
+      lastError = ERROR_WRITE_FAULT;
+      return false;
+    }
+    p += written;
+    count -= written;
+    file->size += written;
+  }
+  return true;
+}
+
+bool ReadScratchFile(ScratchFile* file, uint64_t offset, void* dst, size_t count, size_t* got) {
+  *got = 0;
+  auto* p = static_cast<uint8_t*>(dst);
+  while (*got < count) {
+    DWORD read = 0;
+    OVERLAPPED at = At(offset + *got);
+    if (!ReadFile(file->handle, p + *got, static_cast<DWORD>(std::min(count - *got, kMaxTransfer)),
+                  &read, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return KeepError(false);
+    }
+    if (read == 0) break;
+    *got += read;
+  }
+  return true;
+}
+
+uint64_t ScratchFileSize(const ScratchFile* file) {
+  return file->size;
+}
+
+bool SomethingExistsAt(const std::string& path, bool* directory) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (directory) *directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
 }
 
 void CloseImageFile(ImageFile* image) {
@@ -444,6 +551,41 @@ bool PrepareStandardOutput() {
 bool StandardErrorIsTerminal() {
   DWORD mode;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool StandardErrorIsSeparate() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode;
+  if (GetConsoleMode(err, &mode)) return true;  // a person reads a console
+  if (out == err) return false;
+  // Two handles of one pipe or file: the system compares them where it can
+  // (Windows 10 on); else two opens of one file tell by volume and index.
+  using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+  const HMODULE kernel = GetModuleHandleA("kernelbase.dll");
+  const auto compare = kernel ? reinterpret_cast<Compare>(reinterpret_cast<void (*)()>(
+                                    GetProcAddress(kernel, "CompareObjectHandles")))
+                              : nullptr;
+  if (compare && compare(out, err)) return false;
+  // Where the system gives a pipe an index too (Wine does), it tells the
+  // same; an index of 0 tells nothing.
+  BY_HANDLE_FILE_INFORMATION a, b;
+  if (GetFileType(out) != GetFileType(err) || !GetFileInformationByHandle(out, &a) ||
+      !GetFileInformationByHandle(err, &b) || (a.nFileIndexHigh == 0 && a.nFileIndexLow == 0))
+    return true;
+  return a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
+         a.nFileIndexLow != b.nFileIndexLow;
+}
+
+void EndByClosedPipe() {
+  ExitProcess(255);
+}
+
+bool ReaderHasGone(int error) {
+  // The C library reports a pipe without a reader as EINVAL; the system's
+  // own error tells.
+  const DWORD system = GetLastError();
+  return error == EPIPE || system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE ||
+         system == ERROR_PIPE_NOT_CONNECTED;
 }
 
 const char* GetLastErrorString() {

@@ -170,6 +170,60 @@ TEST(Platform, PipeReadsLoopOverPiecesAndRefuseSeeks) {
   close(fds[0]);
 }
 
+TEST(Platform, SpooledPipeIsReadAnywhereFromAFileWithoutAName) {
+  // A pipe opened to be spooled is kept whole in a scratch file in $TMPDIR,
+  // which leaves no name there, and is then an image of known size.
+  ScratchDir tmp, dir;
+  const char* before = getenv("TMPDIR");
+  const std::string saved = before ? before : "";
+  setenv("TMPDIR", tmp.path().c_str(), 1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string bytes = Pattern(400000);
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size(); at += 7000)
+      (void)!write(fds[1], bytes.data() + at, std::min<size_t>(7000, bytes.size() - at));
+    close(fds[1]);
+  });
+  const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+  ImageFile* image = OpenImageFile(path.c_str(), true);
+  writer.join();
+  close(fds[0]);
+  ASSERT_TRUE(image);
+  EXPECT_TRUE(ScanTree(tmp.path()).empty());
+  EXPECT_EQ(ImageSize(image), 400000u);
+  size_t got;
+  ASSERT_TRUE(SeekImageFile(image, 300000));
+  EXPECT_EQ(ReadAll(image, 16, &got), bytes.substr(300000, 16));
+  ASSERT_TRUE(SetImageOrigin(image, 1001));
+  const OutputDirHandle out = OpenRoot(dir.path());
+  uint64_t copied;
+  EXPECT_EQ(CopyImageToNewFile(image, In(out, "o"), 300000, false, &copied), CopyResult::kDone);
+  EXPECT_EQ(ScanTree(dir.path()), (Tree{{"o", "file:" + bytes.substr(1001, 300000)}}));
+  CloseImageFile(image);
+  // The scratch file as others use it: appended to, read anywhere.
+  ScratchFileHandle scratch = CreateScratchFile();
+  ASSERT_TRUE(scratch);
+  ASSERT_TRUE(AppendToScratchFile(scratch.get(), "abc", 3));
+  ASSERT_TRUE(AppendToScratchFile(scratch.get(), "defg", 4));
+  EXPECT_EQ(ScratchFileSize(scratch.get()), 7u);
+  char back[8] = {};
+  ASSERT_TRUE(ReadScratchFile(scratch.get(), 2, back, sizeof back, &got));
+  EXPECT_EQ(std::string(back, got), "cdefg");
+  EXPECT_TRUE(ScanTree(tmp.path()).empty());
+  // Nowhere to keep it: the open fails with the system's reason.
+  setenv("TMPDIR", (tmp / "missing").c_str(), 1);
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[1]);
+  EXPECT_EQ(OpenImageFile(("/proc/self/fd/" + std::to_string(fds[0])).c_str(), true), nullptr);
+  EXPECT_EQ(std::string(GetLastErrorString()), "No such file or directory\n");
+  close(fds[0]);
+  if (before)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+}
+
 // Copies two files, each from the middle of the image and starting inside
 // the read-ahead, and checks their bytes exactly. The image starts 1001
 // bytes into its file: every way of copying adds that origin.

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -66,11 +67,17 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   if (!err) throw std::runtime_error("tmpfile");
   int errFds[2] = {-1, -1};  // a terminal for standard error: the test's end, the program's
   if (options.errTerminal) OpenRawTerminal(errFds);
+  int inFds[2] = {-1, -1};
+  if (options.input && pipe2(inFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork");
   if (pid == 0) {
     dup2(options.out == Out::kFull ? open("/dev/full", O_WRONLY) : outFds[1], 1);
-    dup2(options.errTerminal ? errFds[1] : fileno(err), 2);
+    if (options.errToOut)
+      dup2(1, 2);
+    else
+      dup2(options.errTerminal ? errFds[1] : fileno(err), 2);
+    if (options.input) dup2(inFds[0], 0);
     if (chdir(cwd.c_str()) != 0) _exit(120);
     // As from an interactive shell, even where the tests run in the background.
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, SIG_DFL);
@@ -94,6 +101,19 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   }
   close(outFds[1]);
   if (options.errTerminal) close(errFds[1]);
+  std::thread feeder;
+  if (options.input) {
+    close(inFds[0]);
+    signal(SIGPIPE, SIG_IGN);  // a program that reads no further is no failure
+    feeder = std::thread([fd = inFds[1], &bytes = *options.input] {
+      for (size_t at = 0; at < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
+      close(fd);
+    });
+  }
   RunResult result{"", -1, ""};
   if (options.out != Out::kReaderGone) {
     if (options.whenStalled || options.stallSignal) {
@@ -116,6 +136,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  if (feeder.joinable()) feeder.join();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
     ADD_FAILURE() << options.program << " was killed after running for " << options.timeLimit

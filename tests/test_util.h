@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,10 @@ struct RunOptions {
   std::string locale = "C.UTF-8";
   // Standard error a terminal (raw) instead of a file; err holds what came.
   bool errTerminal = false;
+  // Standard error the very file standard output is (2>&1); err is empty.
+  bool errToOut = false;
+  // Standard input a pipe that a thread fills with these bytes; else the test's own.
+  std::optional<std::string> input = std::nullopt;
 };
 
 // Runs the built skelvane (or another program) with args in directory cwd.

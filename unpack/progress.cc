@@ -14,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 bool toTerminal = false;     // standard error is a terminal
+bool tells = false;          // standard error may take a hint (StandardErrorIsSeparate)
 bool showsProgress = false;  // ... and the trace goes elsewhere
 std::string rerunCommand, targetShown;
 uint64_t imageBytes = 0, reached = 0, entries = 0;
@@ -41,6 +42,7 @@ void EraseLine() {
 
 void StartProgress(uint64_t imageSize, const std::string& rerun, const std::string& target) {
   toTerminal = StandardErrorIsTerminal();
+  tells = StandardErrorIsSeparate();
   showsProgress = toTerminal && !TraceToTerminal();
   rerunCommand = rerun;
   targetShown = target;
@@ -82,7 +84,7 @@ void ShowProgress(uint64_t offset, const std::string& path) {
 }
 
 void HintAll() {
-  if (!toTerminal || rerunCommand.empty()) return;
+  if (!tells || rerunCommand.empty()) return;
   EraseLine();
   fprintf(stderr, "skelvane: --all unpacks the rest of this image: remove %s, then run %s\n",
           Escaped(targetShown, true, false).c_str(), Escaped(rerunCommand, true, false).c_str());

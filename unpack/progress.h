@@ -1,7 +1,8 @@
-// What a run adds on standard error when that is a terminal: a progress line
-// while a long run's trace goes elsewhere, and a hint when a run without
-// --all stops at what --all would unpack. Standard output and the exit
-// status never change; without a terminal nothing is added.
+// What a run adds on standard error: a progress line while a long run's
+// trace goes elsewhere, on a terminal only, and a hint when a run without
+// --all stops at what --all would unpack, wherever standard error is not the
+// trace's own file (StandardErrorIsSeparate). Standard output and the exit
+// status never change.
 #pragma once
 
 #include <cstdint>
