@@ -140,7 +140,8 @@ bool PutMember(TarArchive& tar, char type, std::string_view name, std::string_vi
     if (!link.empty()) memcpy(header.linkname, link.data(), link.size());
   } else {
     std::string records;
-    // First, so that a reader knows it before it meets the texts.
+    // First, so that a reader knows it before it meets the texts. GNU tar
+    // knows no hdrcharset: it warns, and takes the bytes as they are.
     if ((!nameFits && !IsUtf8(name)) || (!linkFits && !IsUtf8(link)))
       AppendRecord(records, "hdrcharset", "BINARY");
     if (!nameFits) AppendRecord(records, "path", name);
