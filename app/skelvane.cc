@@ -15,10 +15,12 @@
 #include "platform/platform.h"
 #include "platform/tell.h"
 #include "platform/trace.h"
+#include "unpack/cat.h"
 #include "unpack/extract.h"
 #include "unpack/links.h"
 #include "unpack/list.h"
 #include "unpack/options.h"
+#include "unpack/pattern.h"
 #include "unpack/progress.h"
 
 namespace {
@@ -36,6 +38,15 @@ struct CommandLine {
   bool list = false;
   // --scan: the images in the file, one a line; nothing unpacked.
   bool scan = false;
+  // --json: the listing's or the scan's lines as JSON objects.
+  bool json = false;
+  // --tar FILE: the image as an archive, into FILE ("-": standard output).
+  bool tar = false;
+  std::string tarFile;
+  // --cat PATH...: those files' bytes, one after another, on standard output.
+  std::vector<std::string> cats;
+  // --include and --exclude: the patterns, as given.
+  std::vector<std::string> includes, excludes;
 };
 
 constexpr size_t kMaxArgument = 254;
@@ -44,7 +55,9 @@ constexpr size_t kMaxArgument = 254;
 // the usage text: an option unknown, given twice or out of place, else the
 // count.
 std::string WhatIsWrong(int argc, char** argv) {
-  const std::string known[] = {"--all", "--list", "--scan", "--offset", "--help", "--version"};
+  const std::string known[] = {"--all",  "--list",    "--scan",    "--offset",
+                               "--json", "--tar",     "--cat",     "--include",
+                               "--exclude", "--help", "--version"};
   std::vector<std::string> seen;
   for (int at = 1; at < argc; ++at) {
     const std::string argument = argv[at];
@@ -149,43 +162,73 @@ uint64_t ParseOffset(const std::string& text) {
   return value;
 }
 
+// The options that take a value, as "--name value" or "--name=value".
+constexpr const char* kValued[] = {"--offset", "--tar", "--cat", "--include", "--exclude"};
+
 // Reads the options that lead the arguments into options and returns the
 // index of the first argument after them. They are options only when an
 // image name follows them; otherwise every argument is read as without
 // options, and 1 is returned.
 int ReadOptions(int argc, char** argv, CommandLine& options) {
-  int all = 0, offsets = 0, scans = 0, lists = 0, at = 1;
+  int all = 0, offsets = 0, scans = 0, lists = 0, jsons = 0, tars = 0, at = 1;
   std::string offset;
   while (at < argc) {
     const std::string argument = argv[at];
-    if (argument == "--all") {
+    std::string name = argument, value;
+    bool valued = false;
+    for (const char* option : kValued) {
+      if (argument.starts_with(std::string(option) + "=")) {
+        name = option;
+        value = argument.substr(name.size() + 1);
+        valued = true;
+      } else if (argument == option && at + 1 < argc) {
+        value = argv[++at];
+        valued = true;
+      }
+    }
+    if (name == "--all" && !valued) {
       ++all;
-      at += 1;
-    } else if (argument == "--scan") {
+    } else if (name == "--scan" && !valued) {
       ++scans;
-      at += 1;
-    } else if (argument == "--list") {
+    } else if (name == "--list" && !valued) {
       ++lists;
-      at += 1;
-    } else if (argument.starts_with("--offset=")) {
+    } else if (name == "--json" && !valued) {
+      ++jsons;
+    } else if (name == "--offset" && valued) {
       ++offsets;
-      offset = argument.substr(9);
-      at += 1;
-    } else if (argument == "--offset" && at + 1 < argc) {
-      ++offsets;
-      offset = argv[at + 1];
-      at += 2;
+      offset = value;
+    } else if (name == "--tar" && valued) {
+      ++tars;
+      options.tarFile = value;
+    } else if (name == "--cat" && valued) {
+      options.cats.push_back(value);
+    } else if (name == "--include" && valued) {
+      options.includes.push_back(value);
+    } else if (name == "--exclude" && valued) {
+      options.excludes.push_back(value);
     } else {
+      if (valued) --at;  // a value without its image: read as without options
       break;
     }
+    at += 1;
   }
   if (at == 1 || at >= argc) return 1;
-  // --scan takes the file alone.
-  if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || (scans == 1 && (at != 2 || argc != 3)))
-    usage(argc, argv);
   options.scan = scans == 1;
   options.unpack.all = all == 1;
   options.list = lists == 1;
+  options.json = jsons == 1;
+  options.tar = tars == 1;
+  const bool cat = !options.cats.empty();
+  const bool selects = !options.includes.empty() || !options.excludes.empty();
+  // One mode at a time; --scan takes the file alone, or with --json; --json
+  // goes with a listing or a scan; a selection with what makes or lists
+  // entries.
+  const int modes = scans + lists + tars + (cat ? 1 : 0);
+  if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || jsons > 1 || tars > 1 || modes > 1 ||
+      (scans == 1 && (at != 2 + jsons || argc != at + 1)) ||
+      (jsons == 1 && scans + lists == 0) || (all == 1 && modes > 0) ||
+      (selects && (scans == 1 || cat)))
+    usage(argc, argv);
   options.offsetAuto = offsets == 1 && offset == "auto";
   if (offsets == 1 && !options.offsetAuto) options.offset = ParseOffset(offset);
   return at;
@@ -329,6 +372,14 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std
   return firstHeaderOffset;
 }
 
+// Names each include pattern that matched nothing, once the run has done
+// all else, as tar does; false when there was one.
+bool AllPatternsMet(const Selection& selection) {
+  const std::vector<std::string> unmatched = UnmatchedIncludes(selection);
+  for (const std::string& pattern : unmatched) Tell("%s: not in the image", pattern.c_str());
+  return unmatched.empty();
+}
+
 // The run, from the arguments to the closing line.
 int Run(int argc, char** argv) {
   if (argc < 2) usage(argc, argv);
@@ -343,8 +394,8 @@ int Run(int argc, char** argv) {
   const int first = ReadOptions(argc, argv, options);
   const int count = argc - first;
   if (count != 1 && count != 2) usage(argc, argv);
-  // A listing creates nothing, so a target is a mistake.
-  if (options.list && count != 1) usage(argc, argv);
+  // A listing, an archive or a file's bytes create no tree, so a target is a mistake.
+  if ((options.list || options.tar || !options.cats.empty()) && count != 1) usage(argc, argv);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
@@ -360,18 +411,24 @@ int Run(int argc, char** argv) {
     archiveName = argv[first + 1];
   }
 
-  if (options.list) TraceIsProduct();
+  Selection selection;
+  for (const std::string& pattern : options.includes) AddInclude(selection, pattern);
+  for (const std::string& pattern : options.excludes) AddExclude(selection, pattern);
+  Selection* selected = options.includes.empty() && options.excludes.empty() ? nullptr : &selection;
+
+  if (options.list || options.tar || !options.cats.empty()) TraceIsProduct();
   const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(romfsImageInfo.fullSize,
                 options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),
                 archiveName);
 
   if (options.list) {
-    ListImage(firstHeaderOffset);
+    ListImage(firstHeaderOffset, selected);
     CloseImageFile(hImage);
     hImage = nullptr;
-    return FinishTrace() ? 0 : -1;
+    return FinishTrace() && AllPatternsMet(selection) ? 0 : -1;
   }
+  if (!options.cats.empty()) return CatFiles(firstHeaderOffset, options.cats) ? 0 : -1;
 
   if (SomethingExistsAt(archiveName))
     TellIfFatal(archiveName + " exists: remove it, or name another target directory");
@@ -402,6 +459,7 @@ int Run(int argc, char** argv) {
   Trace("\n");
   // A trace that could not be written is a failed run, though the tree is whole.
   if (!FinishTrace()) return -1;
+  const bool allMet = AllPatternsMet(selection);
   // What was left out, said once the run is done.
   if (unresolvedCount != 0)
     Tell("%u link%s not made (the trace says why)", unresolvedCount,
@@ -409,7 +467,7 @@ int Run(int argc, char** argv) {
   if (unpacked.specialFiles != 0)
     Tell("%u special file%s not made: skelvane --tar keeps them", unpacked.specialFiles,
          unpacked.specialFiles == 1 ? "" : "s");
-  return 0;
+  return allMet ? 0 : -1;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // An entry as the resolution needs it.
 struct CatNode {
@@ -33,3 +34,8 @@ constexpr int kMaxCatLinks = 40;
 // names are passed over.
 CatResult ResolveCatPath(std::string_view path, const CatNode& root, const CatLookup& lookup,
                          CatNode& found);
+
+// --cat: writes the bytes of each file paths name, one after another, to
+// standard output, in the image whose root chain starts at firstHeader.
+// False when one could not be (its message said why on standard error).
+bool CatFiles(uint64_t firstHeader, const std::vector<std::string>& paths);

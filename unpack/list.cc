@@ -48,6 +48,7 @@ TreeIndex Survey(uint64_t root) {
 // noted them all.
 struct Listing {
   uint64_t root;
+  Selection* selection;
   TreeIndex index;
   bool surveyed = false;
 
@@ -107,7 +108,8 @@ struct Listing {
 
   bool Entry(const WalkedEntry& entry) {
     if (IsDots(entry)) return false;
-    List(entry);
+    // Every entry is read and checked; only those selected are listed.
+    if (!selection || Selected(*selection, entry.path.shown)) List(entry);
     if (!surveyed && entry.header.entryType == kRegularFile)
       index.NoteFile(entry.headerOffset, entry.dir, entry.name);
     return entry.header.entryType == kDirectory;
@@ -116,8 +118,8 @@ struct Listing {
 
 }  // namespace
 
-void ListImage(uint64_t firstHeader) {
-  Listing listing{firstHeader, {}};
+void ListImage(uint64_t firstHeader, Selection* selection) {
+  Listing listing{firstHeader, selection, {}};
   WalkConsumer consumer{
       .enterDir =
           [&](const OutPath& dir, uint32_t parent, uint8_t) {

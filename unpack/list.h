@@ -6,5 +6,8 @@
 
 #include <cstdint>
 
-// Lists the image whose root chain starts at firstHeader on standard output.
-void ListImage(uint64_t firstHeader);
+#include "unpack/pattern.h"
+
+// Lists the image whose root chain starts at firstHeader on standard output:
+// only the entries selection selects, where one is given.
+void ListImage(uint64_t firstHeader, Selection* selection);
