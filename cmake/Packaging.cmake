@@ -2,12 +2,14 @@
 # package; on Windows, a ZIP of one folder for Windows users.
 if(WIN32)
   # skelvane-<version>-win64 (or -win32), the ZIP's one folder: the program,
-  # the licence, the manual page as HTML and a README, the texts with Windows
-  # line ends.
+  # the licence, the manual page as HTML, a README and the page on what
+  # differs on Windows, the texts with Windows line ends.
   install(TARGETS skelvane RUNTIME DESTINATION .)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(doc/windows-readme.txt README.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${PROJECT_BINARY_DIR}/LICENSE.txt ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  configure_file(doc/windows.md windows.md @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/LICENSE.txt ${PROJECT_BINARY_DIR}/README.txt
+    ${PROJECT_BINARY_DIR}/windows.md DESTINATION .)
   # The manual page in HTML, without the comment where groff writes the time
   # of the rendering, so that every rendering of the page is the same bytes.
   # groff's HTML writer is in the package groff; groff-base has the command

@@ -119,8 +119,9 @@ Tree ManyFilesListed(const std::string& trace, std::string& last);
 // read; a reader that leaves early is no failure. Join it after the run.
 std::thread FeedFifo(const std::string& path, const std::string& bytes);
 
-// The README's example: writes its image as fw.img in dir and unpacks it
-// there into the default target; the trace of that run, and the tree it leaves.
+// The example image (bin/busybox, a link bin/sh to it, README): writes it as
+// fw.img in dir and unpacks it there into the default target; the trace of
+// that run, and the tree it leaves.
 RunResult RunExample(const ScratchDir& dir, const RunOptions& options = {});
 extern const std::string kExampleTrace;
 extern const Tree kExampleTree;
