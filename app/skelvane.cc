@@ -434,7 +434,7 @@ int Run(int argc, char** argv) {
     TellIfFatal(archiveName + " exists: remove it, or name another target directory");
   TellIfInterrupted("interrupted: " + archiveName + " is incomplete");
   Trace("UNPACKING ROMFS IMAGE %s to %s...\n", imageName.c_str(), archiveName.c_str());
-  const Unpacked unpacked = UnpackTree(archiveName, firstHeaderOffset, options.unpack);
+  const Unpacked unpacked = UnpackTree(archiveName, firstHeaderOffset, options.unpack, selected);
   TellIfFatal("");
 
   // Symbolic and hard links, in the order the walk met them; a symbolic

@@ -137,6 +137,11 @@ enum class CopyResult {
 CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t count,
                               bool executable, uint64_t* copied, FileId* id = nullptr);
 
+// Copies count bytes of the image from the position to standard output,
+// after what the trace holds: in the kernel where the system can, else in
+// pieces. kCreateFailed is never given; kWriteFailed keeps the system error.
+CopyResult CopyImageToStandardOutput(ImageFile* image, uint64_t count, uint64_t* copied);
+
 // Creates a link at path with the target text unchanged; fails if anything
 // exists there.
 bool MakeSymbolicLink(const std::string& target, const OutPath& path);

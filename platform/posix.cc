@@ -381,6 +381,18 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   return closed ? CopyResult::kDone : CopyResult::kWriteFailed;
 }
 
+CopyResult CopyImageToStandardOutput(ImageFile* image, uint64_t count, uint64_t* copied) {
+  *copied = 0;
+  if (fflush(stdout) != 0) return CopyResult::kWriteFailed;
+  return CopyThrough(
+      *image, count, copied,
+      [](const uint8_t* bytes, size_t n) { return WriteAll(STDOUT_FILENO, bytes, n); },
+      [image](uint64_t left) -> int64_t {
+        if (!image->sized || spliceRefused || left < kReadAheadWindow) return 0;
+        return SpliceSome(image, STDOUT_FILENO, left);
+      });
+}
+
 // PATH_MAX less the terminator: the kernel refuses longer targets.
 const uint32_t kLongestLinkTarget = 4095;
 

@@ -480,6 +480,14 @@ CopyResult CopyImageToNewFile(ImageFile* image, const OutPath& path, uint64_t co
   return result;
 }
 
+CopyResult CopyImageToStandardOutput(ImageFile* image, uint64_t count, uint64_t* copied) {
+  *copied = 0;
+  if (fflush(stdout) != 0) return CopyResult::kWriteFailed;
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  return CopyThrough(*image, count, copied,
+                     [out](const uint8_t* bytes, size_t n) { return WriteAll(out, bytes, n); });
+}
+
 // As much as Cygwin reads back from a shortcut.
 const uint32_t kLongestLinkTarget = 4095;
 

@@ -1,7 +1,18 @@
 // Path resolution inside the image, for --cat.
 #include "unpack/cat.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <vector>
+
+#include "image/image.h"
+#include "image/romfs.h"
+#include "platform/platform.h"
+#include "platform/tell.h"
+#include "platform/trace.h"
+#include "unpack/links.h"
+#include "unpack/path.h"
+#include "unpack/walk.h"
 
 CatResult ResolveCatPath(std::string_view path, const CatNode& root, const CatLookup& lookup,
                          CatNode& found) {
@@ -46,6 +57,128 @@ CatResult ResolveCatPath(std::string_view path, const CatNode& root, const CatLo
   return CatResult::kFound;
 }
 
-bool CatFiles(uint64_t, const std::vector<std::string>&) {
-  return false;
+namespace {
+
+// How --cat reads the image: as --all does, each directory it passes
+// through checked whole, as every reading checks what it reads.
+constexpr WalkRules kCatRules{.infoChains = true, .separator = '/', .escapePaths = true};
+
+// A link target longer than any system follows is no way through.
+constexpr uint32_t kLongestFollowed = 4096;
+
+// Damage ends the run with the unpack's message, on standard error: standard
+// output holds the files' bytes.
+[[noreturn]] void CatDamaged(const std::string& message) {
+  const size_t start = message.find_first_not_of('\n');
+  const size_t end = message.find_last_not_of('\n');
+  Tell("%s", start == std::string::npos ? "" : message.substr(start, end - start + 1).c_str());
+  FinishTrace();
+  exit(-1);
+}
+
+// The entry header at offset as resolution sees it: a hard link stands for
+// its file.
+CatNode NodeAt(const EntryHeader& header, uint64_t headerOffset, uint64_t dataOffset) {
+  switch (header.entryType) {
+    case kDirectory:
+      return {header.specInfo & ~uint64_t{15}, CatNode::Kind::kDirectory};
+    case kRegularFile:
+      return {headerOffset, CatNode::Kind::kFile};
+    case kSymbolicLink: {
+      if (header.size > kLongestFollowed) return {headerOffset, CatNode::Kind::kOther};
+      CatNode link{headerOffset, CatNode::Kind::kSymlink, std::string(header.size, '\0')};
+      SetFilePointerFromBegin(hImage, dataOffset);
+      GetType3FileName(link.target.data(), header.size);
+      return link;
+    }
+    case kHardLink: {
+      // Its file, once, however it is reached: a hard link to a hard link is no file.
+      EntryHeader file;
+      std::string name;
+      const uint64_t at = header.specInfo & ~uint64_t{15};
+      uint64_t data = at + 16;
+      if (ReadEntryHeader(at, file) && file.entryType == kRegularFile &&
+          GetFileNameAndSetOffsetData(name, data))
+        return {at, CatNode::Kind::kFile};
+      return {at, CatNode::Kind::kOther};
+    }
+    default:
+      return {headerOffset, CatNode::Kind::kOther};
+  }
+}
+
+// Finds name in the directory whose chain starts at dir.id, reading and
+// checking that chain, and no other.
+bool LookUp(const CatNode& dir, std::string_view name, CatNode& child) {
+  bool found = false;
+  WalkConsumer consumer{.enterDir = [](const OutPath&, uint32_t, uint8_t) { return EnteredDir{}; },
+                        .entry =
+                            [&](const WalkedEntry& entry) {
+                              if (!found && entry.name == name) {
+                                child = NodeAt(entry.header, entry.headerOffset, entry.dataOffset);
+                                found = true;
+                              }
+                              return false;
+                            },
+                        .damaged = CatDamaged};
+  WalkImage(RootPath(""), dir.id, kCatRules, consumer);
+  return found;
+}
+
+// Writes the regular file whose header is at header to standard output.
+void WriteFile(uint64_t headerOffset) {
+  EntryHeader header;
+  std::string name;
+  uint64_t data = headerOffset + 16;
+  if (!ReadEntryHeader(headerOffset, header) || !GetFileNameAndSetOffsetData(name, data))
+    CatDamaged("Read file header failed");
+  SetFilePointerFromBegin(hImage, data);
+  uint64_t copied = 0;
+  switch (CopyImageToStandardOutput(hImage, header.size, &copied)) {
+    case CopyResult::kDone:
+    case CopyResult::kCreateFailed:
+      return;
+    case CopyResult::kInterrupted:
+      StopInterrupted();
+    case CopyResult::kImageShort:
+      CatDamaged("Read file buffer failed (" + std::to_string(header.size) + ", " +
+                 std::to_string(copied) + ")");
+    case CopyResult::kWriteFailed:
+      if (ReaderHasGone(errno)) EndByClosedPipe();
+      Tell("cannot write the file: %s", GetLastErrorString());
+      exit(-1);
+  }
+}
+
+}  // namespace
+
+bool CatFiles(uint64_t firstHeader, const std::vector<std::string>& paths) {
+  bool all = true;
+  for (const std::string& path : paths) {
+    CatNode found;
+    const char* failure = nullptr;
+    switch (ResolveCatPath(path, CatNode{firstHeader, CatNode::Kind::kDirectory}, LookUp, found)) {
+      case CatResult::kFound:
+        if (found.kind == CatNode::Kind::kDirectory) failure = "is a directory";
+        if (found.kind == CatNode::Kind::kOther) failure = "is not a regular file";
+        break;
+      case CatResult::kNotFound:
+        failure = "not in the image";
+        break;
+      case CatResult::kNotADirectory:
+        failure = "a name on its way is not a directory";
+        break;
+      case CatResult::kTooManyLinks:
+        failure = "too many symbolic links (a loop?)";
+        break;
+    }
+    // As cat: a file that cannot be written is said, and the next one follows.
+    if (failure) {
+      Tell("%s: %s", Escaped(path, true).c_str(), failure);
+      all = false;
+      continue;
+    }
+    WriteFile(found.id);
+  }
+  return FinishTrace() && all;
 }

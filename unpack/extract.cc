@@ -17,21 +17,62 @@ const char* ExecMark(const EntryHeader& header) {
   return header.execFlag ? "(X)" : "";
 }
 
-// The unpack of one image: the directories it holds open, one a level, and
-// what it counts.
+// A directory of the walk's way down: made when the walk enters it, or,
+// with a selection, only once something selected is found below it (its
+// trace line waits till then).
+struct Level {
+  std::string shown, name;
+  std::string indent, shownName;  // for its trace line
+  const char* exec = "";
+  OutputDirHandle dir;
+  bool made = false;
+};
+
+// The unpack of one image: the directories on the walk's way down, one a
+// level (the target's first), and what it counts.
 struct Unpacking {
+  Unpacking(const UnpackOptions& all, Selection* selected) : options(all), selection(selected) {}
+
   const UnpackOptions& options;
-  std::vector<OutputDirHandle> open;  // the target's first, then one a level down
+  Selection* selection;
+  std::vector<Level> levels;
+  // Of the directory entry the walk goes into next: its path from the
+  // image's root, whether it is made at once, and its trace line's parts
+  // when it is not.
+  std::string nextRelative;
+  bool nextMade = true;
+  Level next;
+  std::vector<std::string> relative;  // each level's path from the image's root
   uint32_t specialFiles = 0;
 
-  EnteredDir EnterDir(const OutPath& dirPath, uint32_t parent, uint8_t depth) {
-    OutputDirHandle dir;
-    if (!CreateNewDir(dirPath, dir))
+  void Make(Level& level, const OutputDir* parent) {
+    if (!CreateNewDir(OutPath{level.shown, parent, level.name}, level.dir))
       Fatal("Unable to create new directory for unpacking archive: %s\n",
-            Printable(dirPath.shown).c_str());
-    open.resize(depth);
-    open.push_back(std::move(dir));
-    return {NoteDirectory(parent, dirPath.name), open.back().get()};
+            Printable(level.shown).c_str());
+    level.made = true;
+  }
+
+  EnteredDir EnterDir(const OutPath& dirPath, uint32_t parent, uint8_t depth) {
+    levels.resize(depth);
+    next.shown = dirPath.shown;
+    next.name = dirPath.name;
+    levels.push_back(std::move(next));
+    next = Level{};
+    relative.resize(depth);
+    relative.push_back(depth == 0 ? "" : nextRelative);
+    if (depth == 0 || nextMade) Make(levels.back(), depth == 0 ? nullptr : levels[depth - 1].dir.get());
+    return {NoteDirectory(parent, dirPath.name), levels.back().dir.get()};
+  }
+
+  // Makes the directories down to depth that wait for something selected,
+  // each with its trace line.
+  void MakeWayTo(uint8_t depth) {
+    for (uint8_t level = 1; level <= depth; ++level) {
+      Level& way = levels[level];
+      if (way.made) continue;
+      Trace("%s[%s] %s\n", way.indent.c_str(), way.shownName.c_str(), way.exec);
+      Make(way, levels[level - 1].dir.get());
+    }
   }
 
   // A device, a socket or a fifo, with --all, is listed and never made: a
@@ -51,12 +92,38 @@ struct Unpacking {
     ++specialFiles;
   }
 
-  bool Entry(const WalkedEntry& entry) {
-    const EntryHeader& header = entry.header;
-    const std::string& name = entry.name;
-    const std::string indent(entry.depth * 3u, '.');
+  bool Entry(const WalkedEntry& walked) {
+    const EntryHeader& header = walked.header;
+    const std::string& name = walked.name;
+    const std::string indent(walked.depth * 3u, '.');
     const std::string shownName = Printable(name);
     const char* exec = ExecMark(header);
+    // With a selection, every entry is read and checked; only those
+    // selected are made, and the directories on their way.
+    OutPath path = walked.path;
+    if (selection) {
+      const std::string& dir = relative[walked.depth];
+      std::string rel = dir.empty() ? name : dir + "/" + name;
+      if (!Selected(*selection, rel)) {
+        if (header.entryType == kDirectory) {
+          next.indent = indent;
+          next.shownName = shownName;
+          next.exec = exec;
+          nextRelative = std::move(rel);
+          nextMade = false;
+          return name != ".";
+        }
+        if (header.entryType == kRegularFile && options.all)
+          NoteUnpackedFile(walked.headerOffset, walked.dir, name, FileId{}, false);
+        return false;
+      }
+      MakeWayTo(walked.depth);
+      path.parent = levels[walked.depth].dir.get();
+      nextRelative = std::move(rel);
+      nextMade = true;
+    }
+    const WalkedEntry entry{header, walked.headerOffset, walked.dataOffset, name, path,
+                            walked.dir, walked.depth, walked.walk};
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
@@ -107,9 +174,10 @@ struct Unpacking {
 
 }  // namespace
 
-Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const UnpackOptions& options) {
+Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const UnpackOptions& options,
+                    Selection* selection) {
   ClearLinkTable();  // what an earlier unpack in this process captured
-  Unpacking unpacking{options, {}};
+  Unpacking unpacking(options, selection);
   WalkConsumer consumer{
       .enterDir = [&](const OutPath& dir, uint32_t parent,
                       uint8_t depth) { return unpacking.EnterDir(dir, parent, depth); },
@@ -117,8 +185,7 @@ Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const Unpac
       .damaged = {}};
   const WalkRules rules{.infoChains = options.all, .systemNames = true};
   WalkImage(RootPath(target), firstHeader, rules, consumer);
-  unpacking.open.resize(1);
-  return Unpacked{std::move(unpacking.open[0]), unpacking.specialFiles};
+  return Unpacked{std::move(unpacking.levels[0].dir), unpacking.specialFiles};
 }
 
 bool CreateNewDir(const OutPath& path, OutputDirHandle& dir) {

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "unpack/options.h"
+#include "unpack/pattern.h"
 
 // What an unpack leaves for the run's end.
 struct Unpacked {
@@ -17,8 +18,11 @@ struct Unpacked {
   uint32_t specialFiles = 0;
 };
 
-// Creates target and the tree whose root chain starts at firstHeader in it.
-Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const UnpackOptions& options);
+// Creates target and the tree whose root chain starts at firstHeader in it:
+// only what selection selects, and the directories on its way, where one
+// is given.
+Unpacked UnpackTree(const std::string& target, uint64_t firstHeader, const UnpackOptions& options,
+                    Selection* selection = nullptr);
 
 // Creates one directory and opens it into dir; on failure prints why and
 // returns false.

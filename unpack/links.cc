@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "image/romfs.h"
 #include "platform/fatal.h"
 #include "platform/trace.h"
 #include "unpack/path.h"
@@ -90,21 +91,43 @@ bool MakeSymbolic(const OutputDir* target, const LinkRecord& link) {
   return read && shown.size() == text.size() && dir && MakeSymbolicLink(shown, linkPath);
 }
 
-bool MakeHard(const OutputDir* target, const LinkRecord& link) {
+// A hard link to a file the selection left out gets a copy of its bytes,
+// which later links to the same file name in turn.
+bool CopyFile(TreeIndex::File& file, const LinkRecord& link, const OutPath& linkPath) {
+  EntryHeader header;
+  std::string name;
+  uint64_t data = file.header + 16;
+  if (!ReadEntryHeader(file.header, header) || !GetFileNameAndSetOffsetData(name, data))
+    return false;
+  SetFilePointerFromBegin(hImage, data);
+  uint64_t copied = 0;
+  FileId id;
+  const CopyResult result =
+      CopyImageToNewFile(hImage, linkPath, header.size, header.execFlag, &copied, &id);
+  if (result == CopyResult::kInterrupted) StopInterrupted();
+  if (result != CopyResult::kDone) return false;
+  file = TreeIndex::File{file.header, link.dir, link.fileName, id, true};
+  return true;
+}
+
+// 0 made, 1 not made, 2 made as a copy.
+int MakeHard(const OutputDir* target, const LinkRecord& link) {
   const OutputDir* dir = OpenWalkedDir(target, link.dir);
   const OutPath linkPath = InWalkedDir(link.dir, dir, link.fileName);
-  const TreeIndex::File* file = table.tree.FindFile(link.linkedHeader);
+  TreeIndex::File* file = table.tree.FindFile(link.linkedHeader);
   if (!file) {
     // Not a file of this run: a directory, a link, a header never reached.
     Trace("-> create hard link %s with 0x%llx ", Printable(linkPath.shown).c_str(),
           static_cast<unsigned long long>(link.linkedHeader));
-    return false;
+    return 1;
   }
-  const OutputDir* fileDir = OpenWalkedDir(target, file->dir);
+  const OutputDir* fileDir = file->made ? OpenWalkedDir(target, file->dir) : nullptr;
   const OutPath filePath = InWalkedDir(file->dir, fileDir, file->name);
   Trace("-> create hard link %s with %s ", Printable(linkPath.shown).c_str(),
         Printable(filePath.shown).c_str());
-  return dir && fileDir && MakeHardLink(filePath, file->id, linkPath);
+  if (!dir) return 1;
+  if (!file->made) return CopyFile(*file, link, linkPath) ? 2 : 1;
+  return fileDir && MakeHardLink(filePath, file->id, linkPath) ? 0 : 1;
 }
 
 }  // namespace
@@ -121,8 +144,8 @@ uint32_t NoteDirectory(uint32_t parent, const std::string& name) {
 }
 
 void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name,
-                      const FileId& id) {
-  table.tree.NoteFile(headerOffset, dir, name, id);
+                      const FileId& id, bool made) {
+  table.tree.NoteFile(headerOffset, dir, name, id, made);
 }
 
 void CaptureLink(const UnpackOptions& options, const WalkedEntry& entry) {
@@ -166,7 +189,7 @@ void GetType3FileName(char* buffer, uint32_t size) {
 
 int ResolveLinkFile(uint32_t index, const OutputDir* target) {
   const LinkRecord& link = type3Link[index];
-  const bool made = link.hard ? MakeHard(target, link) : MakeSymbolic(target, link);
-  Trace(made ? "(done)\n" : "(ERROR!!!)\n");
-  return made ? 0 : 1;
+  const int made = link.hard ? MakeHard(target, link) : MakeSymbolic(target, link) ? 0 : 1;
+  Trace(made == 0 ? "(done)\n" : made == 2 ? "(copied)\n" : "(ERROR!!!)\n");
+  return made == 1 ? 1 : 0;
 }

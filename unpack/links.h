@@ -42,9 +42,10 @@ void ClearLinkTable();
 uint32_t NoteDirectory(uint32_t parent, const std::string& name);
 
 // Records a regular file the unpack made in directory dir, which hard links
-// may name by its header offset, and which is the file id names.
+// may name by its header offset, and which is the file id names; or one it
+// walked and did not make (not selected), whose bytes a hard link copies.
 void NoteUnpackedFile(uint64_t headerOffset, uint32_t dir, const std::string& name,
-                      const FileId& id);
+                      const FileId& id, bool made = true);
 
 // Records the symbolic link entry, whose target is its data.
 void CaptureLink(const UnpackOptions& options, const WalkedEntry& entry);

@@ -25,12 +25,13 @@ uint32_t TreeIndex::NoteDirectory(uint32_t parent, const std::string& name) {
   return static_cast<uint32_t>(dirs_.size() - 1);
 }
 
-void TreeIndex::NoteFile(uint64_t header, uint32_t dir, const std::string& name, const FileId& id) {
+void TreeIndex::NoteFile(uint64_t header, uint32_t dir, const std::string& name, const FileId& id,
+                         bool made) {
   if (!files_.empty() && header < files_.back().header) filesSorted_ = false;
-  files_.push_back(File{header, dir, texts_.Keep(name), id});
+  files_.push_back(File{header, dir, texts_.Keep(name), id, made});
 }
 
-const TreeIndex::File* TreeIndex::FindFile(uint64_t header) {
+TreeIndex::File* TreeIndex::FindFile(uint64_t header) {
   if (!filesSorted_)
     std::sort(files_.begin(), files_.end(),
               [](const File& a, const File& b) { return a.header < b.header; });

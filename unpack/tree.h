@@ -36,15 +36,19 @@ class TreeIndex {
     uint32_t dir;
     std::string_view name;
     FileId id;
+    bool made;  // false: walked but not made (not selected)
   };
 
   // Records a directory named name in parent (kNoDirectory for the root,
   // whose name is the path as given). Returns its number.
   uint32_t NoteDirectory(uint32_t parent, const std::string& name);
   // Records the regular file whose header is at header, named name in dir.
-  void NoteFile(uint64_t header, uint32_t dir, const std::string& name, const FileId& id = {});
+  void NoteFile(uint64_t header, uint32_t dir, const std::string& name, const FileId& id = {},
+                bool made = true);
   // The file whose header is at header, or null when none was noted.
-  const File* FindFile(uint64_t header);
+  File* FindFile(uint64_t header);
+  // Keeps text for as long as the index, for a record's name.
+  std::string_view Keep(std::string_view text) { return texts_.Keep(text); }
   // True when the files were noted in the order of their headers, so that a
   // lookup costs no sort.
   bool FilesInOrder() const { return filesSorted_; }
