@@ -143,18 +143,13 @@ int ReadOptions(int argc, char** argv, UnpackOptions& options) {
   return at;
 }
 
-// An argument as a command line shows it, quoted when it holds a space.
-std::string Quoted(const std::string& argument) {
-  return argument.find(' ') == std::string::npos ? argument : '"' + argument + '"';
-}
-
 // The command that unpacks the whole image, for the hint of a run that
 // stops at what only --all unpacks.
 std::string Rerun(const UnpackOptions& options, const std::string& image, bool targetGiven) {
   std::string command = "skelvane --all";
   if (options.offset != 0) command += " --offset " + std::to_string(options.offset);
-  command += " " + Quoted(image);
-  if (targetGiven) command += " " + Quoted(archiveName);
+  command += " " + QuotedForShell(image);
+  if (targetGiven) command += " " + QuotedForShell(archiveName);
   return command;
 }
 
@@ -178,11 +173,13 @@ int ListImagesIn(const std::string& fileName) {
   if (!hImage) CannotRead();
   bool any = false;
   const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
+    // Escaped as the listing's names are, so that every line reads back.
     Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
-          Printable(image.name).c_str());
+          Escaped(image.name, TraceToTerminal()).c_str());
     if (image.held < image.size)
       Trace(" (cut short: %llu bytes in the file)", static_cast<unsigned long long>(image.held));
     Trace("\n");
+    FlushTraceWhenDue();  // the reading that follows may take long
     any = true;
     return true;
   });
@@ -205,7 +202,7 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin) {
     const auto at = static_cast<unsigned long long>(origin + image.offset);
     fprintf(stderr,
             "skelvane: a romfs image starts at byte %llu: try skelvane --all --offset %llu %s\n",
-            at, at, imageName.c_str());
+            at, at, QuotedForShell(imageName).c_str());
     return false;
   });
 }

@@ -24,6 +24,9 @@ constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 bool heldBack = false;
+// What StopInterrupted calls first: whatever the run shows on standard error
+// (a progress line) goes before the run does.
+void (*beforeInterruptedStop)() = nullptr;
 
 void NoteError() {
   if (traceError == 0 && ferror(stdout)) traceError = errno ? errno : EIO;
@@ -41,6 +44,14 @@ bool EndsLine(const char* format) {
   return length > 0 && format[length - 1] == '\n';
 }
 
+// After a print: every few lines the trace is written out if due.
+void Printed() {
+  if (++linesSinceClock == kLinesPerClockReading) {
+    linesSinceClock = 0;
+    FlushTraceWhenDue();
+  }
+}
+
 // A C1 control: the byte itself, or after 0xC2 in UTF-8.
 bool IsC1(unsigned char c) {
   return c >= 0x80 && c <= 0x9F;
@@ -56,20 +67,25 @@ void StartTrace() {
 
 void TraceV(const char* format, va_list args) {
   if (heldBack) return;
-  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
+  StopIfInterrupted();
   vprintf(format, args);
   NoteError();
   lastFormat = format;
-  if (++linesSinceClock == kLinesPerClockReading) {
-    linesSinceClock = 0;
-    FlushTraceWhenDue();
-  }
+  Printed();
 }
 
 void TraceText(std::string_view text) {
   if (heldBack) return;
+  StopIfInterrupted();
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
+  // A literal that tells where the text ended, as a format would.
+  lastFormat = text.ends_with('\n') ? "\n" : "";
+  Printed();
+}
+
+void StopIfInterrupted() {
+  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
 }
 
 void Trace(const char* format, ...) {
@@ -150,7 +166,12 @@ bool FinishTrace() {
   return FlushAndReport();
 }
 
+void CallBeforeInterruptedStop(void (*call)()) {
+  beforeInterruptedStop = call;
+}
+
 void StopInterrupted() {
+  if (beforeInterruptedStop) beforeInterruptedStop();
   fputs("Interrupted\n", stdout);
   NoteError();
   FlushAndReport();

@@ -15,11 +15,13 @@ void AppendPadded(std::string& image, const std::string& bytes, size_t space) {
 }
 
 uint32_t SumWords(const std::string& image, uint32_t start, uint32_t end) {
-  // Bytes past the end of the image count as zero.
-  std::string padded = image.substr(0, std::min<size_t>(image.size(), end));
-  padded.resize(end, '\0');
+  // Bytes past the end of the image count as zero. Only the words summed are
+  // copied, so that an image of many entries is built in linear time.
+  const size_t from = std::min<size_t>(image.size(), start);
+  std::string padded = image.substr(from, std::min<size_t>(image.size(), end) - from);
+  padded.resize(end - start, '\0');
   uint32_t sum = 0;
-  for (uint32_t at = start; at + 4 <= end; at += 4) sum += ReadWordAt(padded, at);
+  for (uint32_t at = 0; at + 4 <= end - start; at += 4) sum += ReadWordAt(padded, at);
   return sum;
 }
 
