@@ -3,6 +3,7 @@
 // mapped: memory stays small whatever the image, and an image that shrinks
 // under the run reads short instead of raising SIGBUS.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -189,6 +190,19 @@ OutputDirHandle OpenDirAt(int at, const std::string& name) {
   return OutputDirHandle(new OutputDir{fd});
 }
 
+// Waits until fd has bytes to read, or its end. A pipe may keep the run
+// waiting long, and a read restarts after a signal: the wait goes in slices,
+// between which the trace goes out when due and an interruption is heard.
+void WaitForBytes(int fd) {
+  pollfd ready = {fd, POLLIN, 0};
+  for (;;) {
+    const int r = poll(&ready, 1, 100);
+    if (r > 0 || (r < 0 && errno != EINTR)) return;
+    FlushTraceWhenDue();
+    StopIfInterrupted();
+  }
+}
+
 }  // namespace
 
 int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
@@ -199,6 +213,7 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
       r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.origin + image.pos));
     } else {
       if (image.systemPos != image.pos && !SeekSystem(image, image.pos)) return -1;
+      WaitForBytes(image.fd);
       r = posixCalls.read(image.fd, dst, count);
       if (r > 0) image.systemPos += static_cast<uint64_t>(r);
     }

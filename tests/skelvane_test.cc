@@ -118,6 +118,17 @@ TEST(Skelvane, EveryModeEndsAtTheFirstInterruptionWithItsTraceWrittenOut) {
        SKELVANE_PATH},
       dir.path(), {.timeLimit = 10, .program = "/bin/sh"});
   EXPECT_EQ(r.out, line + "\n" + std::to_string(128 + SIGTERM) + "\n" + line + "Interrupted\n");
+  // Nor does a pipe that gives nothing for long hold the run up.
+  const auto start = Clock::now();
+  r = RunSkelvane({"-c",
+                   "mkfifo silent; sleep 10 > silent & writer=$!; "
+                   "\"$0\" --scan silent & run=$!; sleep 1; kill -HUP $run; "
+                   "(sleep 3; kill -KILL $run) >/dev/null 2>&1 & guard=$!; "
+                   "wait $run; echo $?; kill $guard $writer",
+                   SKELVANE_PATH},
+                  dir.path(), {.timeLimit = 10, .program = "/bin/sh"});
+  EXPECT_EQ(r.out, "Interrupted\n" + std::to_string(128 + SIGHUP) + "\n");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1800));
   // A listing of 300,000 lines held up by its reader: a signal then lets only
   // what was under way through.
   std::vector<Entry> root;
