@@ -80,7 +80,7 @@ void TraceText(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
   // A literal that tells where the text ended, as a format would.
-  lastFormat = text.ends_with('\n') ? "\n" : "";
+  if (!text.empty()) lastFormat = text.ends_with('\n') ? "\n" : "";
   Printed();
 }
 
