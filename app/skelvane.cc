@@ -234,37 +234,19 @@ int ReadOptions(int argc, char** argv, CommandLine& options) {
   return at;
 }
 
-// An argument as a command line shows it, quoted when it holds a space.
-std::string Quoted(const std::string& argument) {
-  return argument.find(' ') == std::string::npos ? argument : '"' + argument + '"';
-}
-
 // The command that unpacks the whole image, for the hint of a run that
 // stops at what only --all unpacks.
 std::string Rerun(const CommandLine& options, const std::string& image, bool targetGiven) {
   std::string command = "skelvane --all";
   if (options.offset != 0) command += " --offset " + std::to_string(options.offset);
-  command += " " + Quoted(image);
-  if (targetGiven) command += " " + Quoted(archiveName);
+  command += " " + QuotedForShell(image);
+  if (targetGiven) command += " " + QuotedForShell(archiveName);
   return command;
 }
 
 bool LengthAccepted(const char* argument) {
   const size_t length = strlen(argument);
   return length >= 1 && length <= kMaxArgument;
-}
-
-// An argument as a shell reads it back: quoted where it holds anything
-// the shell would read otherwise.
-// TODO: becomes the platform's QuotedForShell.
-std::string ShellWord(const std::string& word) {
-  const bool plain = !word.empty() && word.find_first_not_of(
-                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                          "0123456789_-+=.,:/@%") == std::string::npos;
-  if (plain) return word;
-  std::string quoted = "'";
-  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 // Before a run reads the file: a directory fails as no image does (on
@@ -301,11 +283,13 @@ int ListImagesIn(const std::string& fileName) {
   if (!hImage) CannotRead(fileName);
   bool any = false;
   const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
+    // Escaped as the listing's names are, so that every line reads back.
     Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
-          Printable(image.name).c_str());
+          Escaped(image.name, TraceToTerminal()).c_str());
     if (image.held < image.size)
       Trace(" (cut short: %llu bytes in the file)", static_cast<unsigned long long>(image.held));
     Trace("\n");
+    FlushTraceWhenDue();  // the reading that follows may take long
     any = true;
     return true;
   });
@@ -330,14 +314,15 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin, const Comm
       const auto at = static_cast<unsigned long long>(origin + image.offset);
       const std::string mode = options.list ? "--list" : "--all";
       Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s", at,
-           mode.c_str(), at, ShellWord(imageName).c_str(),
-           target.empty() ? "" : (" " + ShellWord(target)).c_str());
+           mode.c_str(), at, QuotedForShell(imageName).c_str(),
+           target.empty() ? "" : (" " + QuotedForShell(target)).c_str());
       near = true;
       return false;
     });
   if (!near)
     Tell("%s: no romfs image at offset %llu: skelvane --scan %s lists where images are",
-         imageName.c_str(), static_cast<unsigned long long>(origin), ShellWord(imageName).c_str());
+         Escaped(imageName, true, false).c_str(), static_cast<unsigned long long>(origin),
+         QuotedForShell(imageName).c_str());
 }
 
 // Opens the image where the options place it in the file, finding it with

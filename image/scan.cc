@@ -8,6 +8,7 @@
 
 #include "image/image.h"
 #include "image/romfs.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -147,6 +148,10 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
   uint64_t base = 0;  // the offset of buffer[0]
   size_t filled = 0;  // bytes in the buffer
   for (;;) {
+    // A file may be endless (a device, a pipe): between blocks the lines
+    // so far go out when due, and an interruption ends the run.
+    FlushTraceWhenDue();
+    StopIfInterrupted();
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlock, limit - read));
     size_t got = 0;
     if (want > 0 && !ReadImageFile(file, buffer.data() + filled, want, &got)) return false;

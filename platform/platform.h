@@ -185,6 +185,11 @@ bool StandardErrorIsSeparate();
 // is still that write's.
 bool ReaderHasGone(int error);
 
+// An argument as this system's shell reads it back, for a command that a
+// hint suggests: unchanged where it is a plain word, quoted otherwise. No
+// control byte is left in it, so it is also safe to show on a terminal.
+std::string QuotedForShell(const std::string& argument);
+
 // The system's text for the last error kept, with the system's own line end.
 const char* GetLastErrorString();
 
@@ -192,8 +197,9 @@ const char* GetLastErrorString();
 
 // From here on, SIGINT, SIGTERM and SIGHUP (on Windows, Ctrl+C and
 // Ctrl+Break) are only noted, for the run to stop where it checks; a
-// second one ends the process at once, as it would have without this. A
-// signal ignored from the start stays ignored.
+// second one ends the process at once, as it would have without this (one
+// that comes with the first, as the same sent twice, counts once). A signal
+// ignored from the start stays ignored.
 void CatchInterruptions();
 
 // True once an interruption has been noted; cheap enough to ask often.

@@ -3,8 +3,10 @@
 // mapped: memory stays small whatever the image, and an image that shrinks
 // under the run reads short instead of raising SIGBUS.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
 #include "platform/read_ahead.h"
+#include "platform/trace.h"
 
 PosixCalls SystemCalls() {
   return PosixCalls{::read, ::pread, ::write, ::splice, ::fstat};
@@ -157,20 +160,34 @@ void RemoveIfStill(int dir, const std::string& name, int fd) {
     unlinkat(dir, name.c_str(), 0);
 }
 
-// The interruption noted, a signal number, or 0. The handler does nothing
-// else: the run acts on it where it checks, outside the handler.
+// The interruption noted, a signal number, or 0. The handler only notes it
+// (or ends the process at a later one): the run acts on it where it checks,
+// outside the handler.
 volatile sig_atomic_t noted = 0;
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
-bool caught[std::size(kInterruptions)];  // given to NoteInterruption
+
+// When the first was noted, in milliseconds. Only the handler uses it, and
+// the handler runs with the interruptions blocked.
+int64_t notedAt = 0;
 
 void NoteInterruption(int signal) {
-  noted = signal;
-  // The next one ends the process at once: the run may be waiting for a
-  // reader of its trace that never comes.
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t at = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+  if (noted == 0) {
+    noted = signal;
+    notedAt = at;
+    return;
+  }
+  // The same interruption, sent twice at once, counts once: timeout(1)
+  // signals the run and then its process group, the run among it.
+  if (at - notedAt < 100) return;
+  // A later one ends the process at once, when the handler returns: the run
+  // may be waiting for a reader of its trace that never comes.
   struct sigaction action = {};
   action.sa_handler = SIG_DFL;
-  for (size_t i = 0; i < std::size(kInterruptions); ++i)
-    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
+  sigaction(signal, &action, nullptr);
+  raise(signal);
 }
 
 OutputDirHandle OpenDirAt(int at, const std::string& name) {
@@ -179,6 +196,19 @@ OutputDirHandle OpenDirAt(int at, const std::string& name) {
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   return OutputDirHandle(new OutputDir{fd});
+}
+
+// Waits until fd has bytes to read, or its end. A pipe may keep the run
+// waiting long, and a read restarts after a signal: the wait goes in slices,
+// between which the trace goes out when due and an interruption is heard.
+void WaitForBytes(int fd) {
+  pollfd ready = {fd, POLLIN, 0};
+  for (;;) {
+    const int r = poll(&ready, 1, 100);
+    if (r > 0 || (r < 0 && errno != EINTR)) return;
+    FlushTraceWhenDue();
+    StopIfInterrupted();
+  }
 }
 
 }  // namespace
@@ -191,6 +221,7 @@ int64_t ReadAtPosition(ReadAhead& reads, void* dst, size_t count) {
       r = posixCalls.pread(image.fd, dst, count, static_cast<off_t>(image.origin + image.pos));
     } else {
       if (image.systemPos != image.pos && !SeekSystem(image, image.pos)) return -1;
+      WaitForBytes(image.fd);
       r = posixCalls.read(image.fd, dst, count);
       if (r > 0) image.systemPos += static_cast<uint64_t>(r);
     }
@@ -479,6 +510,26 @@ bool ReaderHasGone(int error) {
   return error == EPIPE;
 }
 
+std::string QuotedForShell(const std::string& argument) {
+  constexpr char kPlain[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_@%+=:,./-";
+  if (!argument.empty() && argument.find_first_not_of(kPlain) == std::string::npos) return argument;
+  // A control byte cannot stand in a quoted word that a person reads or
+  // pastes: such a name takes the dollar-single-quote form (bash, zsh, ksh,
+  // POSIX.1-2024 shells), with those bytes, as a terminal must not get them,
+  // and backslashes as \ooo. Any other name takes the single quotes that
+  // every shell reads.
+  const bool controls = Escaped(argument, true, false) != argument;
+  std::string quoted = controls ? "$'" : "'";
+  for (const char c : controls ? Escaped(argument, true) : argument) {
+    if (c != '\'')
+      quoted += c;
+    else
+      quoted += controls ? "\\'" : "'\\''";
+  }
+  return quoted + '\'';
+}
+
 const char* GetLastErrorString() {
   static std::string text;
   text = strerror(errno);
@@ -494,10 +545,10 @@ void CatchInterruptions() {
   // While one is noted, the others wait.
   sigemptyset(&action.sa_mask);
   for (const int signal : kInterruptions) sigaddset(&action.sa_mask, signal);
-  for (size_t i = 0; i < std::size(kInterruptions); ++i) {
+  for (const int signal : kInterruptions) {
     struct sigaction before;
-    caught[i] = sigaction(kInterruptions[i], nullptr, &before) == 0 && before.sa_handler != SIG_IGN;
-    if (caught[i]) sigaction(kInterruptions[i], &action, nullptr);
+    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+      sigaction(signal, &action, nullptr);
   }
 }
 

@@ -26,6 +26,9 @@ constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 bool product = false;
+// What StopInterrupted calls first: whatever the run shows on standard error
+// (a progress line) goes before the run does.
+void (*beforeInterruptedStop)() = nullptr;
 
 void NoteError() {
   if (traceError != 0 || !ferror(stdout)) return;
@@ -68,6 +71,14 @@ size_t PassingLength(std::string_view text, size_t at) {
   return code >= kLeast[length] && code <= 0x10FFFF && !surrogate ? length : 0;
 }
 
+// After a print: every few lines the trace is written out if due.
+void Printed() {
+  if (++linesSinceClock == kLinesPerClockReading) {
+    linesSinceClock = 0;
+    FlushTraceWhenDue();
+  }
+}
+
 }  // namespace
 
 void StartTrace() {
@@ -77,19 +88,24 @@ void StartTrace() {
 }
 
 void TraceV(const char* format, va_list args) {
-  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
+  StopIfInterrupted();
   vprintf(format, args);
   NoteError();
   lastFormat = format;
-  if (++linesSinceClock == kLinesPerClockReading) {
-    linesSinceClock = 0;
-    FlushTraceWhenDue();
-  }
+  Printed();
 }
 
 void TraceText(std::string_view text) {
+  StopIfInterrupted();
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
+  // A literal that tells where the text ended, as a format would.
+  if (!text.empty()) lastFormat = text.ends_with('\n') ? "\n" : "";
+  Printed();
+}
+
+void StopIfInterrupted() {
+  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
 }
 
 void Trace(const char* format, ...) {
@@ -164,7 +180,12 @@ bool FinishTrace() {
   return FlushAndReport();
 }
 
+void CallBeforeInterruptedStop(void (*call)()) {
+  beforeInterruptedStop = call;
+}
+
 void StopInterrupted() {
+  if (beforeInterruptedStop) beforeInterruptedStop();
   fputs("Interrupted\n", stdout);
   NoteError();
   FlushAndReport();

@@ -25,8 +25,13 @@ void StartTrace();
 // new line starts (StopInterrupted).
 void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
-// Text as it is, without a format: the listing's lines.
+// Text as it is, without a format: the listing's lines. It stops an
+// interrupted run as Trace does.
 void TraceText(std::string_view text);
+
+// Long work between lines (a scan's reading, say) asks this: an interruption
+// noted stops the run here, if the trace ends a line (StopInterrupted).
+void StopIfInterrupted();
 
 // Where the trace is not a terminal, writes it out if a second has passed
 // since it last was, so that a long run shows its progress as it goes.
@@ -58,6 +63,11 @@ void TraceIsProduct();
 // the one thing that goes there, and returns false. An interruption noted
 // by then stops the run instead (StopInterrupted).
 bool FinishTrace();
+
+// Gives the function StopInterrupted calls first: what a run shows on
+// standard error goes with it, as it would at exit (which an interrupted
+// run does not take).
+void CallBeforeInterruptedStop(void (*call)());
 
 // Ends an interrupted run: the trace so far, then "Interrupted" as its last
 // line, flushed; then the process ends as the interruption would have ended

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/read_ahead.h"
+#include "platform/trace.h"
 
 struct ImageFile : ReadAhead {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -547,6 +548,16 @@ bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path
 
 bool IsSystemHelpOption(const std::string& argument) {
   return argument == "/?";
+}
+
+std::string QuotedForShell(const std::string& argument) {
+  // cmd ends a word at a space, a tab, a comma, a semicolon or an equals
+  // sign, and acts on the others outside double quotes; a name cannot hold
+  // a double quote. The bytes a console must not get (no Windows name holds
+  // them) are shown as \ooo.
+  const std::string shown = Escaped(argument, true, false);
+  if (!shown.empty() && shown.find_first_of(" \t,;=&|<>^()") == std::string::npos) return shown;
+  return '"' + shown + '"';
 }
 
 bool PrepareStandardOutput() {

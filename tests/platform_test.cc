@@ -377,11 +377,16 @@ TEST(Platform, TraceOffATerminalIsWrittenOutEverySecond) {
         if (pipe2(fds, O_NONBLOCK) != 0) _exit(2);
         const int trace = fds[0];
         TraceTo(fds[1]);
-        // Between lines: the clock is read every 64 of them.
+        // Between lines: the clock is read every 64 of them, printed with a
+        // format or as text.
         Trace("first\n");
         usleep(1100000);
         for (int i = 0; i < 64; ++i) Trace("%d\n", i);
         if (!ReadFd(trace).starts_with("first\n0\n")) _exit(3);
+        TraceText("text\n");
+        usleep(1100000);
+        for (int i = 0; i < 64; ++i) TraceText("line\n");
+        if (ReadFd(trace).find("text\nline\n") == std::string::npos) _exit(6);
         // And between the pieces of a copy (a file of one piece reads no clock).
         FakeCalls fake;
         FakeCalls::maxMove = 100000;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -90,6 +91,66 @@ TEST(Skelvane, InterruptedRunEndsItsTraceAndRemovesTheFileItWasMaking) {
   }
 }
 
+TEST(Skelvane, EveryModeEndsAtTheFirstInterruptionWithItsTraceWrittenOut) {
+  using Clock = std::chrono::steady_clock;
+  ScratchDir dir;
+  // A scan, and --offset auto, of an endless file: ended by timeout's
+  // SIGTERM after a second, at once, as the shell shows it.
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--scan", "/dev/zero"}, {"--offset", "auto", "/dev/zero", "out"}}) {
+    std::vector<std::string> command = {"--preserve-status", "1", SKELVANE_PATH};
+    command.insert(command.end(), args.begin(), args.end());
+    const auto start = Clock::now();
+    const RunResult r = RunSkelvane(command, dir.path(), {.program = "/usr/bin/timeout"});
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1800)) << args[1];
+    EXPECT_EQ(r.out, "Interrupted\n");
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+  }
+  // A scan of a pipe that never ends: the image's line is in the file within
+  // two seconds, and the run ends at the signal (a run that does not is
+  // killed three seconds later).
+  WriteFileBytes(dir / "fw.img", ExampleImage());
+  const std::string line = "0 " + std::to_string(ExampleImage().size()) + " rootfs\n";
+  RunResult r = RunSkelvane(
+      {"-c",
+       "{ cat fw.img; cat /dev/zero; } 2>/dev/null | \"$0\" --scan /dev/stdin > scan & run=$!; "
+       "sleep 2; cat scan; echo; kill $run; "
+       "(sleep 3; kill -KILL $run) >/dev/null 2>&1 & guard=$!; "
+       "wait $run; echo $?; kill $guard; cat scan",
+       SKELVANE_PATH},
+      dir.path(), {.timeLimit = 10, .program = "/bin/sh"});
+  EXPECT_EQ(r.out, line + "\n" + std::to_string(128 + SIGTERM) + "\n" + line + "Interrupted\n");
+  // Nor does a pipe that gives nothing for long hold the run up.
+  const auto start = Clock::now();
+  r = RunSkelvane({"-c",
+                   "mkfifo silent; sleep 10 > silent & writer=$!; "
+                   "\"$0\" --scan silent & run=$!; sleep 1; kill -HUP $run; "
+                   "(sleep 3; kill -KILL $run) >/dev/null 2>&1 & guard=$!; "
+                   "wait $run; echo $?; kill $guard $writer",
+                   SKELVANE_PATH},
+                  dir.path(), {.timeLimit = 10, .program = "/bin/sh"});
+  EXPECT_EQ(r.out, "Interrupted\n" + std::to_string(128 + SIGHUP) + "\n");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1800));
+  // A listing of 300,000 lines held up by its reader: a signal then lets only
+  // what was under way through.
+  std::vector<Entry> root;
+  for (int i = 0; i < 300000; ++i) root.push_back(File(std::to_string(i), ""));
+  WriteFileBytes(dir / "many.img", BuildImage("many", root));
+  Clock::time_point signalled;
+  r = RunSkelvane({"--list", "many.img"}, dir.path(),
+                  {.whenStalled = [&] { signalled = Clock::now(); }, .stallSignal = SIGINT});
+  EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(1));
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  ASSERT_TRUE(r.out.ends_with("\nInterrupted\n")) << r.out.substr(r.out.size() - 100);
+  const auto lines = std::count(r.out.begin(), r.out.end(), '\n');
+  EXPECT_GT(lines, 1000);
+  EXPECT_LT(lines, 10000);
+  std::string listing;
+  for (int i = 0; listing.size() < r.out.size(); ++i)
+    listing += "--          0 " + std::to_string(i) + "\n";
+  EXPECT_TRUE(listing.starts_with(r.out.substr(0, r.out.size() - 12))) << r.out.substr(0, 100);
+}
+
 TEST(Skelvane, TerminalSeesNoControlBytes) {
   // An escape sequence that would set the terminal's title, and others; a
   // CSI as a C1 control, in UTF-8, as one byte and in overlong forms,
@@ -164,28 +225,44 @@ TEST(Skelvane, HintOnATerminalWhereOnlyAllUnpacksTheImage) {
 TEST(Skelvane, ProgressOnATerminalWhileTheTraceGoesElsewhere) {
   // The run is held up by its trace for longer than a second: the progress
   // line shows on a terminal once it goes on, and is erased at the end,
-  // here an error's.
+  // here an error's, or an interruption's of a listing (which, unlike an
+  // unpack, stops at the next entry, after its progress). Names of wide
+  // characters, two columns each, are cut from the left to keep the line
+  // within 79 columns.
+  std::string wide;
+  for (int i = 0; i < 30; ++i) wide += "\xe6\xbc\xa2";  // U+6F22
   std::vector<Entry> root;
-  for (int i = 0; i < 2000; ++i)
-    root.push_back(File(std::to_string(i) + std::string(40, 'f'), "x"));
+  for (int i = 0; i < 2000; ++i) root.push_back(File(wide + std::to_string(i), "x"));
   root.back().badChecksum = true;
   const std::string image = BuildImage("vol", root);
-  for (const bool terminal : {false, true}) {
+  // The columns of this test's text: ASCII, and three-byte wide characters.
+  auto columns = [](const std::string& text) {
+    size_t n = 0;
+    for (const char c : text) n += (c & 0x80) == 0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : 0;
+    return n;
+  };
+  for (const int signal : {-1, 0, SIGINT}) {
+    const bool terminal = signal >= 0;
     Unpack u{
+        .options = signal > 0 ? std::vector<std::string>{"--list"} : std::vector<std::string>{},
         .run = {.whenStalled = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1200)); },
+                .stallSignal = std::max(signal, 0),
                 .errTerminal = terminal}};
-    const RunResult r = u.Run(image);
-    EXPECT_TRUE(r.out.starts_with(kHead + "0" + std::string(40, 'f') + " (1) \n"));
-    EXPECT_TRUE(r.out.ends_with("1998" + std::string(40, 'f') + " (1) \nChecksum Error: out\\1999" +
-                                std::string(40, 'f') + "\n"));
-    EXPECT_EQ(r.status, 255);
+    const RunResult r = signal > 0 ? u.Run(image, std::vector<std::string>{}) : u.Run(image);
+    if (signal > 0) {
+      EXPECT_TRUE(r.out.starts_with("--          1 " + wide + "0\n"));
+      EXPECT_TRUE(r.out.ends_with("\nInterrupted\n"));
+      EXPECT_EQ(r.status, 128 + signal);
+    } else {
+      EXPECT_TRUE(r.out.starts_with(kHead + wide + "0 (1) \n"));
+      EXPECT_TRUE(r.out.ends_with(wide + "1998 (1) \nChecksum Error: out\\" + wide + "1999\n"));
+      EXPECT_EQ(r.status, 255);
+    }
     if (!terminal) {
       EXPECT_EQ(r.err, "");
       continue;
     }
     EXPECT_TRUE(r.err.starts_with("\rskelvane: ")) << r.err;
-    EXPECT_NE(r.err.find("%, "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(" entries: out\\"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
     // Erased: spaces over the whole line, and the cursor back at its start.
     const size_t last = r.err.rfind('\r', r.err.size() - 2);
@@ -193,6 +270,17 @@ TEST(Skelvane, ProgressOnATerminalWhileTheTraceGoesElsewhere) {
     EXPECT_EQ(r.err.substr(last + 1, r.err.size() - last - 2),
               std::string(r.err.size() - last - 2, ' '));
     EXPECT_LE(r.err.size() - last - 2, 79u);
+    // Each line drawn: the end of the path after "...", within 79 columns.
+    for (size_t at = 1, end; (end = r.err.find('\r', at)) < last; at = end + 1) {
+      const std::string line = r.err.substr(at, end - at);
+      EXPECT_LE(columns(line), 79u) << line;
+      const size_t cut = line.find(" entries: ...");
+      ASSERT_NE(cut, std::string::npos) << line;
+      std::string path = line.substr(cut + 13);
+      path.erase(path.find_last_not_of(' ') + 1);
+      path.erase(path.find_last_not_of("0123456789") + 1);
+      EXPECT_TRUE(!path.empty() && wide.ends_with(path)) << line;
+    }
   }
 }
 
@@ -680,6 +768,44 @@ TEST(Skelvane, ScanOfAPipeWaitsOnDisk) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), (16 << 20) / 16);
     EXPECT_TRUE(r.out.starts_with(
         "0 4294967040 -rom1fs-\xff\xff\xff (cut short: 16777216 bytes in the file)\n16 "));
+  }
+}
+
+TEST(Skelvane, ScanLinesAndHintsShowNamesSafely) {
+  ScratchDir dir;
+  // A volume name that would forge a second image's line, escaped as the
+  // listing escapes names, on a terminal or not.
+  std::vector<Entry> root = {HardLink("h")};
+  const std::string image = BuildImage("rootfs\n0 1048576 \\rootfs", root);
+  WriteFileBytes(dir / "h.img", image);
+  for (const auto out : {RunOptions::Out::kPipe, RunOptions::Out::kTerminal}) {
+    const RunResult r = RunSkelvane({"--scan", "h.img"}, dir.path(), {.out = out});
+    EXPECT_EQ(r.out, "0 " + std::to_string(image.size()) + " rootfs\\0120 1048576 \\134rootfs\n");
+    EXPECT_EQ(r.status, 0);
+  }
+  // A name in a suggested command is quoted as the shell reads it back, and
+  // what would drive the terminal is escaped there.
+  auto bashReads = [&](const std::string& quoted) {
+    return RunSkelvane({"-c", "printf %s " + quoted}, dir.path(), {.program = "/bin/bash"}).out;
+  };
+  for (const auto& [name, quoted] : std::vector<std::pair<std::string, std::string>>{
+           {"fw.bin", "fw.bin"},
+           {"my fw's.bin", "'my fw'\\''s.bin'"},
+           {"fw\x1b]0;x\x07 \xc2\x9b'\\.bin", "$'fw\\033]0;x\\007 \\302\\233\\'\\134.bin'"}}) {
+    EXPECT_EQ(bashReads(quoted), name);
+    WriteFileBytes(dir / name, FirmwareFile());
+    RunResult r = RunSkelvane({name, "out"}, dir.path(), {.errTerminal = true});
+    EXPECT_EQ(r.err,
+              "skelvane: a romfs image starts at byte 4163: try skelvane --all --offset 4163 " +
+                  quoted + " out\n");
+    EXPECT_EQ(r.status, 255);
+    r = RunSkelvane({"h.img", name + "2"}, dir.path(), {.errTerminal = true});
+    const std::string target =
+        quoted.ends_with("bin") ? quoted + "2" : quoted.substr(0, quoted.size() - 1) + "2'";
+    EXPECT_EQ(r.err, "skelvane: --all unpacks the rest of this image: remove " + target +
+                         ", then run skelvane --all h.img " + target + "\n");
+    EXPECT_EQ(bashReads(target), name + "2");
+    std::filesystem::remove_all(dir / (name + "2"));
   }
 }
 

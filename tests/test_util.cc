@@ -59,7 +59,7 @@ RunResult RunSkelvane(const std::vector<std::string>& args, const std::string& c
   int outFds[2];  // what the program writes to, what the test reads from
   if (options.out == Out::kTerminal) {
     OpenRawTerminal(outFds);
-  } else if (pipe(outFds) != 0) {
+  } else if (pipe2(outFds, O_CLOEXEC) != 0) {  // left to no process the run starts
     throw std::runtime_error("pipe");
   }
   if (options.out == Out::kReaderGone) close(outFds[0]);
