@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/tell.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -55,20 +56,9 @@ bool EndsLine(const char* format) {
 // terminal may read any of them as a control (0x9B is CSI). The length of
 // the sequence that passes at text[at], or 0.
 size_t PassingLength(std::string_view text, size_t at) {
-  const auto byte = [&](size_t i) {
-    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
-  };
-  const unsigned c = byte(0);
-  const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-  if (length == 0 || c > 0xF4) return 0;
-  uint32_t code = c & (0x7F >> length);
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(i) & 0x3F);
-  }
-  constexpr uint32_t kLeast[] = {0, 0, 0xA0, 0x800, 0x10000};
-  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  return code >= kLeast[length] && code <= 0x10FFFF && !surrogate ? length : 0;
+  uint32_t code = 0;
+  const size_t length = Utf8Sequence(text, at, code);
+  return code >= 0xA0 ? length : 0;
 }
 
 // After a print: every few lines the trace is written out if due.

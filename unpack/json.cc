@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "image/romfs.h"
-#include "unpack/utf8.h"
+#include "platform/utf8.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "unpack/utf8.h"
+#include "platform/utf8.h"
 
 namespace {
 

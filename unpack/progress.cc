@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "platform/trace.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -53,19 +54,13 @@ struct Glyph {
 // The character that starts at text[at]. A byte that starts no whole UTF-8
 // sequence is one character of one column, as a terminal shows it.
 Glyph GlyphAt(const std::string& text, size_t at) {
-  const auto c = static_cast<unsigned char>(text[at]);
-  const size_t more = c >= 0xF8 ? 0 : c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-  if (more == 0 || text.size() - at <= more) return {1, 1};
-  char32_t code = c & (0x3F >> more);
-  for (size_t i = 1; i <= more; ++i) {
-    const auto next = static_cast<unsigned char>(text[at + i]);
-    if ((next & 0xC0) != 0x80) return {1, 1};
-    code = code << 6 | (next & 0x3F);
-  }
+  uint32_t code = 0;
+  const size_t length = Utf8Sequence(text, at, code);
+  if (length == 0) return {1, 1};
   const bool wide = std::any_of(std::begin(kWide), std::end(kWide), [code](const auto& range) {
     return code >= range.first && code <= range.second;
   });
-  return {more + 1, wide ? 2u : 1u};
+  return {length, wide ? 2u : 1u};
 }
 
 size_t Columns(const std::string& text) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "unpack/utf8.h"
+#include "platform/utf8.h"
 
 namespace {
 

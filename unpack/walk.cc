@@ -35,6 +35,9 @@ class ReadOnce {
   std::vector<std::unique_ptr<uint64_t[]>> pages_;
 };
 
+// How often the walk asks whether the trace is due to be written out.
+constexpr unsigned kEntriesPerFlushCheck = 256;
+
 // Depth is an 8-bit count; deeper nesting is refused, which also bounds the recursion.
 constexpr uint8_t kMaxDepth = 255;
 
@@ -45,6 +48,7 @@ struct Walk {
   WalkConsumer& consumer;
   ReadOnce read;
   bool stopped = false;
+  unsigned sinceFlush = 0;
 
   // A path as the walk's messages show it.
   std::string Shown(const std::string& path) const {
@@ -97,6 +101,13 @@ bool GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
   // 0 ends a chain, and so, with info word chains, makes a directory whose
   // info word is 0 an empty one.
   while (headerOffset != 0) {
+    // Stretches that print nothing (a survey, a chain of dots) still hear
+    // an interruption, and still write out what came before them.
+    StopIfInterrupted();
+    if (++walk.sinceFlush == kEntriesPerFlushCheck) {
+      walk.sinceFlush = 0;
+      FlushTraceWhenDue();
+    }
     if (!walk.read.First(headerOffset)) {
       Damaged(walk, "Directory chain loops: %s\n", walk.Shown(dirPath.shown).c_str());
       return false;

@@ -1,5 +1,6 @@
-// UTF-8 as the archive, the JSON lines and the patterns read names: a name
-// is bytes, and only where they are well-formed UTF-8 are they characters.
+// UTF-8 as the terminal rule, the progress line, the archive, the JSON lines
+// and the patterns read names: a name is bytes, and only where they are
+// well-formed UTF-8 are they characters.
 #pragma once
 
 #include <cstddef>
