@@ -47,6 +47,10 @@ struct CommandLine {
   std::vector<std::string> cats;
   // --include and --exclude: the patterns, as given.
   std::vector<std::string> includes, excludes;
+
+  // Standard output is what the run makes (a listing, an archive, a file's
+  // bytes), not a trace.
+  bool Product() const { return list || tar || !cats.empty(); }
 };
 
 constexpr size_t kMaxArgument = 254;
@@ -342,8 +346,8 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std
         }))
       CannotRead(imageName);
     if (!found) NoImageIn(imageName);
-    // Where standard output is the listing, the person is told instead.
-    if (options.list)
+    // Where standard output is the product, the person is told instead.
+    if (options.Product())
       Tell("Image found at offset %llu", static_cast<unsigned long long>(options.offset));
     else
       Trace("Image found at offset %llu\n", static_cast<unsigned long long>(options.offset));
@@ -352,7 +356,7 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std
     Fatal("\nOffset past the end of the image: %llu\n",
           static_cast<unsigned long long>(options.offset));
   const uint64_t firstHeaderOffset = CheckVolume(
-      !options.list, [&] { HintAtImageInside(imageName, options.offset, options, target); });
+      !options.Product(), [&] { HintAtImageInside(imageName, options.offset, options, target); });
   TellIfFatal("");
   return firstHeaderOffset;
 }
@@ -380,7 +384,7 @@ int Run(int argc, char** argv) {
   const int count = argc - first;
   if (count != 1 && count != 2) usage(argc, argv);
   // A listing, an archive or a file's bytes create no tree, so a target is a mistake.
-  if ((options.list || options.tar || !options.cats.empty()) && count != 1) usage(argc, argv);
+  if (options.Product() && count != 1) usage(argc, argv);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
@@ -401,10 +405,10 @@ int Run(int argc, char** argv) {
   for (const std::string& pattern : options.excludes) AddExclude(selection, pattern);
   Selection* selected = options.includes.empty() && options.excludes.empty() ? nullptr : &selection;
 
-  if (options.list || options.tar || !options.cats.empty()) TraceIsProduct();
+  if (options.Product()) TraceIsProduct();
   const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(romfsImageInfo.fullSize,
-                options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),
+                options.unpack.all || options.Product() ? "" : Rerun(options, imageName, count == 2),
                 archiveName);
 
   if (options.list) {

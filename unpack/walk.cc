@@ -101,13 +101,6 @@ bool GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
   // 0 ends a chain, and so, with info word chains, makes a directory whose
   // info word is 0 an empty one.
   while (headerOffset != 0) {
-    // Stretches that print nothing (a survey, a chain of dots) still hear
-    // an interruption, and still write out what came before them.
-    StopIfInterrupted();
-    if (++walk.sinceFlush == kEntriesPerFlushCheck) {
-      walk.sinceFlush = 0;
-      FlushTraceWhenDue();
-    }
     if (!walk.read.First(headerOffset)) {
       Damaged(walk, "Directory chain loops: %s\n", walk.Shown(dirPath.shown).c_str());
       return false;
@@ -124,6 +117,13 @@ bool GetFilesFromDir(const OutPath& dirPath, uint64_t headerOffset, uint8_t dept
     }
     const OutPath fullPath = ChildPath(dirPath.shown, self.open, name, rules.separator);
     if (!rules.silent) ShowProgress(headerOffset, fullPath.shown);
+    // Stretches that print nothing (a survey, a chain of dots) still hear
+    // an interruption, and still write out what came before them.
+    StopIfInterrupted();
+    if (++walk.sinceFlush == kEntriesPerFlushCheck) {
+      walk.sinceFlush = 0;
+      FlushTraceWhenDue();
+    }
     if (!TestChecksum(headerOffset, dataOffset)) {
       Damaged(walk, "Checksum Error: %s\n", walk.Shown(fullPath.shown).c_str());
       return false;
