@@ -31,13 +31,14 @@ TEST(Select, OnlyWhatIsSelectedAndTheWayToIt) {
   Unpack u{.options = {"--all", "--include", "etc/init.d", "--include", "bb", "--include",
                        "/bin/s*", "--include", "nope"}};
   RunResult r = u.Run(image);
-  EXPECT_EQ(r.out, "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n"
-                   "[etc] \n...[init.d] \n......rc (2) \n[bin] \n...sh <SYMBOLIC LINK> (7) \n"
-                   "[bb] \n\nRESOLVING LINKS...\n"
-                   "-> create symbolic link out\\bin\\sh with busybox (done)\n"
-                   "-> create hard link out\\bb with out\\bin\\busybox (copied)\n"
-                   "\nDONE. (1 symbolic links, 1 hard links, 0 unresolved, 0 special files not "
-                   "made)\n");
+  EXPECT_EQ(r.out,
+            "Image name=vol (3)\nUNPACKING ROMFS IMAGE image.img to out...\n"
+            "[etc] \n...[init.d] \n......rc (2) \n[bin] \n...sh <SYMBOLIC LINK> (7) \n"
+            "[bb] \n\nRESOLVING LINKS...\n"
+            "-> create symbolic link out\\bin\\sh with busybox (done)\n"
+            "-> create hard link out\\bb with out\\bin\\busybox (copied)\n"
+            "\nDONE. (1 symbolic links, 1 hard links, 0 unresolved, 0 special files not "
+            "made)\n");
   EXPECT_EQ(r.err, "skelvane: nope: not in the image\n");
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(u.Tree(), (Tree{{"etc", "dir"},

@@ -60,7 +60,8 @@ struct Unpacking {
     next = Level{};
     relative.resize(depth);
     relative.push_back(depth == 0 ? "" : nextRelative);
-    if (depth == 0 || nextMade) Make(levels.back(), depth == 0 ? nullptr : levels[depth - 1].dir.get());
+    if (depth == 0 || nextMade)
+      Make(levels.back(), depth == 0 ? nullptr : levels[depth - 1].dir.get());
     return {NoteDirectory(parent, dirPath.name), levels.back().dir.get()};
   }
 
@@ -122,8 +123,8 @@ struct Unpacking {
       nextRelative = std::move(rel);
       nextMade = true;
     }
-    const WalkedEntry entry{header, walked.headerOffset, walked.dataOffset, name, path,
-                            walked.dir, walked.depth, walked.walk};
+    const WalkedEntry entry{header, walked.headerOffset, walked.dataOffset, name,
+                            path,   walked.dir,          walked.depth,      walked.walk};
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);

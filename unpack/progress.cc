@@ -16,13 +16,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-bool toTerminal = false;     // standard error is a terminal
-bool tells = false;          // standard error may take a hint (StandardErrorIsSeparate)
-bool showsProgress = false;  // ... and the trace goes elsewhere
-std::string rerunCommand, targetShown;
-uint64_t imageBytes = 0, reached = 0, entries = 0;
-Clock::time_point started, drawn;
-size_t shownColumns = 0;  // what the line on the screen takes; 0 when there is none
+// The run's progress and what its hints name, set anew by StartProgress.
+struct Progress {
+  bool tells = false;          // standard error may take a hint (StandardErrorIsSeparate)
+  bool showsProgress = false;  // standard error is a terminal and the trace goes elsewhere
+  std::string rerunCommand, targetShown;
+  uint64_t imageBytes = 0, reached = 0, entries = 0;
+  Clock::time_point started, drawn;
+  size_t shownColumns = 0;  // what the line on the screen takes; 0 when there is none
+};
+Progress progress;
 
 // Within the narrowest common terminal, so that a carriage return always
 // goes back to the line's start.
@@ -74,24 +77,23 @@ size_t Columns(const std::string& text) {
 }
 
 void EraseLine() {
-  if (shownColumns == 0) return;
-  fprintf(stderr, "\r%*s\r", static_cast<int>(shownColumns), "");
+  if (progress.shownColumns == 0) return;
+  fprintf(stderr, "\r%*s\r", static_cast<int>(progress.shownColumns), "");
   fflush(stderr);
-  shownColumns = 0;
+  progress.shownColumns = 0;
 }
 
 }  // namespace
 
 void StartProgress(uint64_t imageSize, const std::string& rerun, const std::string& target) {
-  toTerminal = StandardErrorIsTerminal();
-  tells = StandardErrorIsSeparate();
-  showsProgress = toTerminal && !TraceToTerminal();
-  rerunCommand = rerun;
-  targetShown = target;
-  imageBytes = imageSize;
-  reached = entries = 0;
-  shownColumns = 0;
-  started = Clock::now();
+  progress = Progress{.tells = StandardErrorIsSeparate(),
+                      .showsProgress = StandardErrorIsTerminal() && !TraceToTerminal(),
+                      .rerunCommand = rerun,
+                      .targetShown = target,
+                      .imageBytes = imageSize,
+                      .started = Clock::now(),
+                      .drawn = {}};
+  const bool showsProgress = progress.showsProgress;
   // However the run ends, the line goes with it: an interrupted run ends
   // without taking the exit's functions.
   static bool erasedAtExit = false;
@@ -100,16 +102,18 @@ void StartProgress(uint64_t imageSize, const std::string& rerun, const std::stri
 }
 
 void ShowProgress(uint64_t offset, const std::string& path) {
-  if (!showsProgress) return;
-  ++entries;
-  reached = std::max(reached, offset);
+  if (!progress.showsProgress) return;
+  ++progress.entries;
+  progress.reached = std::max(progress.reached, offset);
   const Clock::time_point now = Clock::now();
-  if (now - started < 1s || (shownColumns != 0 && now - drawn < 100ms)) return;
-  drawn = now;
-  const uint64_t percent = reached >= imageBytes ? 100 : reached * 100 / imageBytes;
+  if (now - progress.started < 1s || (progress.shownColumns != 0 && now - progress.drawn < 100ms))
+    return;
+  progress.drawn = now;
+  const uint64_t percent =
+      progress.reached >= progress.imageBytes ? 100 : progress.reached * 100 / progress.imageBytes;
   char head[64];
   snprintf(head, sizeof head, "skelvane: %3u%%, %llu entries: ", static_cast<unsigned>(percent),
-           static_cast<unsigned long long>(entries));
+           static_cast<unsigned long long>(progress.entries));
   std::string line = head, shown = Escaped(path, true, false);
   const size_t room = kColumns - line.size();
   if (size_t columns = Columns(shown); columns > room) {
@@ -124,17 +128,18 @@ void ShowProgress(uint64_t offset, const std::string& path) {
   }
   line += shown;
   const size_t columns = Columns(line);
-  const int pad = static_cast<int>(shownColumns > columns ? shownColumns - columns : 0);
+  const int pad =
+      static_cast<int>(progress.shownColumns > columns ? progress.shownColumns - columns : 0);
   fprintf(stderr, "\r%s%*s", line.c_str(), pad, "");
   fflush(stderr);
-  shownColumns = columns + static_cast<size_t>(pad);
+  progress.shownColumns = columns + static_cast<size_t>(pad);
 }
 
 void HintAll() {
-  if (!tells || rerunCommand.empty()) return;
+  if (!progress.tells || progress.rerunCommand.empty()) return;
   EraseLine();
   // The command's names are quoted for the shell, which keeps them safe here.
   fprintf(stderr, "skelvane: --all unpacks the rest of this image: remove %s, then run %s\n",
-          QuotedForShell(targetShown).c_str(), rerunCommand.c_str());
+          QuotedForShell(progress.targetShown).c_str(), progress.rerunCommand.c_str());
   fflush(stderr);
 }
