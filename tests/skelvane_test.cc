@@ -709,8 +709,10 @@ TEST(Skelvane, ClosedPipeEndsAListingQuietly) {
   const std::string image = BuildImage("vol", root);
   WriteFileBytes(dir / "big.img", image);
   WriteFileBytes(dir / "fw.bin", "-rom1fs-" + std::string(8, 'x') + image);
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{"--list", "big.img"}, {"--scan", "scan.bin"}}) {
+  std::vector<Entry> one = {File("f", "line\n" + std::string(1 << 20, 'x'))};
+  WriteFileBytes(dir / "one.img", BuildImage("vol", one));
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--list", "big.img"}, {"--scan", "scan.bin"}, {"--cat", "f", "one.img"}}) {
     RunResult r = RunSkelvane(args, dir.path(), {.out = RunOptions::Out::kReaderGone});
     EXPECT_EQ(r.status, 128 + SIGPIPE) << args[0];
     EXPECT_EQ(r.err, "") << args[0];
@@ -724,7 +726,8 @@ TEST(Skelvane, ClosedPipeEndsAListingQuietly) {
   for (const auto& [args, line] : std::vector<std::pair<std::string, std::string>>{
            {"--list many.img", "--          0 f0\n"},
            {"--scan periodic.bin",
-            "0 4294967040 -rom1fs-\xff\xff\xff (cut short: 1048576 bytes in the file)\n"}}) {
+            "0 4294967040 -rom1fs-\xff\xff\xff (cut short: 1048576 bytes in the file)\n"},
+           {"--cat f one.img", "line\n"}}) {
     const RunResult r =
         RunSkelvane({"-c", "\"$0\" " + args + " | head -1; exit ${PIPESTATUS[0]}", SKELVANE_PATH},
                     dir.path(), {.program = "/bin/bash"});
@@ -736,7 +739,7 @@ TEST(Skelvane, ClosedPipeEndsAListingQuietly) {
   EXPECT_EQ(r.out, RunSkelvane({"--list", "big.img"}, dir.path()).out);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "skelvane: Image found at offset 16\n");
-  EXPECT_EQ(ScanTree(dir.path()).size(), 5u);
+  EXPECT_EQ(ScanTree(dir.path()).size(), 6u);
 }
 
 TEST(Skelvane, ScanOfAPipeWaitsOnDisk) {
