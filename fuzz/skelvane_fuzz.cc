@@ -227,6 +227,20 @@ void CompareListing(const std::string& listing, bool listed, const std::string& 
     Fail("the listing's files are not the unpack's");
 }
 
+// --cat of the first file listed gives the bytes the unpack wrote there.
+void CompareCat(const std::string& listing, std::vector<std::string> args,
+                const std::string& tracePath, const std::string& out) {
+  for (const std::string& line : Lines(listing)) {
+    if (line.size() < 15 || line[0] != '-') continue;
+    const std::string path = Unescaped(line.substr(14));
+    *std::find(args.begin(), args.end(), std::string()) = path;
+    if (!RunProgram(args, tracePath)) Fail("--cat failed on a listed file: " + path);
+    if (ReadText(tracePath) != ReadText(out + "/" + path))
+      Fail("--cat gave other bytes than the unpack for " + path);
+    return;
+  }
+}
+
 // Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out", or
 // "skelvane --list [--offset N] BASE/image.img" and then the unpack with
 // --all to compare, in a fresh BASE, the options as the last byte picks
@@ -253,6 +267,7 @@ void Unpack(const uint8_t* data, size_t size) {
     if (Names(b).size() != 0) Fail("a listing created " + out);
     const bool unpacked = RunProgram(with({"--all", image, out}), trace);
     CompareListing(listing, listed, ReadText(trace), unpacked, out);
+    if (listed && unpacked) CompareCat(listing, with({"--cat", "", image}), trace, out);
   } else {
     RunProgram(with(AllOf(data, size) ? std::vector<std::string>{"--all", image, out}
                                       : std::vector<std::string>{image, out}),

@@ -552,6 +552,22 @@ TEST(Windows, EntriesPastTwoGigabytes) {
   }
 }
 
+TEST(Windows, SelectsAndCatsAsOnLinux) {
+  std::vector<Entry> root = {File("f", "da\nta"), Dir("d", {File("g", "gg")}), Link("sh", "f")};
+  const std::string image = BuildImage("vol", root);
+  Unpack u{.options = {"--all", "--include", "d"}};
+  RunResult r = u.Run(image);
+  EXPECT_EQ(r.out, kHead +
+                       "[d] \n...g (2) \n\nDONE. (0 symbolic links, 0 hard links, 0 unresolved, 0 "
+                       "special files not made)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(u.Tree(), (Tree{{"d", "dir"}, {"d/g", "file:gg"}}));
+  // The bytes as they are: no line end is translated.
+  r = RunSkelvane({"--cat", "sh", "--cat", "d/g", "image.img"}, u.dir.path());
+  EXPECT_EQ(r.out, "da\ntagg");
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST(Windows, AllMakesHardLinksAndListsDevices) {
   // A shortcut x.lnk takes the name x from a hard link, and the reverse, in
   // either order.

@@ -7,6 +7,7 @@
 
 #include "image/image.h"
 #include "image/romfs.h"
+#include "platform/fatal.h"
 #include "platform/platform.h"
 #include "platform/tell.h"
 #include "platform/trace.h"
@@ -72,8 +73,7 @@ constexpr uint32_t kLongestFollowed = 4096;
   const size_t start = message.find_first_not_of('\n');
   const size_t end = message.find_last_not_of('\n');
   Tell("%s", start == std::string::npos ? "" : message.substr(start, end - start + 1).c_str());
-  FinishTrace();
-  exit(-1);
+  Fatal("%s", "");  // said above: nothing goes among the bytes
 }
 
 // The entry header at offset as resolution sees it: a hard link stands for
@@ -145,8 +145,7 @@ void WriteFile(uint64_t headerOffset) {
                  std::to_string(copied) + ")");
     case CopyResult::kWriteFailed:
       if (ReaderHasGone(errno)) EndByClosedPipe();
-      Tell("cannot write the file: %s", GetLastErrorString());
-      exit(-1);
+      CatDamaged(std::string("cannot write the file: ") + GetLastErrorString());
   }
 }
 
