@@ -65,6 +65,33 @@ struct Unpacking {
     return {NoteDirectory(parent, dirPath.name), levels.back().dir.get()};
   }
 
+  // The entry a selection takes, false for one it leaves (noted, where a
+  // hard link may want its bytes); made: the entry's place, in directories
+  // made just now.
+  OutPath made;
+  bool TakeSelected(const WalkedEntry& walked) {
+    const EntryHeader& header = walked.header;
+    const std::string& dir = relative[walked.depth];
+    std::string rel = dir.empty() ? walked.name : dir + "/" + walked.name;
+    if (!Selected(*selection, rel)) {
+      if (header.entryType == kDirectory) {
+        next.indent = std::string(walked.depth * 3u, '.');
+        next.shownName = Printable(walked.name);
+        next.exec = ExecMark(header);
+        nextRelative = std::move(rel);
+        nextMade = false;
+      }
+      if (header.entryType == kRegularFile && options.all)
+        NoteUnpackedFile(walked.headerOffset, walked.dir, walked.name, FileId{}, false);
+      return false;
+    }
+    MakeWayTo(walked.depth);
+    made = OutPath{walked.path.shown, levels[walked.depth].dir.get(), walked.name};
+    nextRelative = std::move(rel);
+    nextMade = true;
+    return true;
+  }
+
   // Makes the directories down to depth that wait for something selected,
   // each with its trace line.
   void MakeWayTo(uint8_t depth) {
@@ -96,35 +123,15 @@ struct Unpacking {
   bool Entry(const WalkedEntry& walked) {
     const EntryHeader& header = walked.header;
     const std::string& name = walked.name;
+    // With a selection, every entry is read and checked; only those
+    // selected are made, and the directories on their way.
+    if (selection && !TakeSelected(walked)) return header.entryType == kDirectory && name != ".";
     const std::string indent(walked.depth * 3u, '.');
     const std::string shownName = Printable(name);
     const char* exec = ExecMark(header);
-    // With a selection, every entry is read and checked; only those
-    // selected are made, and the directories on their way.
-    OutPath path = walked.path;
-    if (selection) {
-      const std::string& dir = relative[walked.depth];
-      std::string rel = dir.empty() ? name : dir + "/" + name;
-      if (!Selected(*selection, rel)) {
-        if (header.entryType == kDirectory) {
-          next.indent = indent;
-          next.shownName = shownName;
-          next.exec = exec;
-          nextRelative = std::move(rel);
-          nextMade = false;
-          return name != ".";
-        }
-        if (header.entryType == kRegularFile && options.all)
-          NoteUnpackedFile(walked.headerOffset, walked.dir, name, FileId{}, false);
-        return false;
-      }
-      MakeWayTo(walked.depth);
-      path.parent = levels[walked.depth].dir.get();
-      nextRelative = std::move(rel);
-      nextMade = true;
-    }
-    const WalkedEntry entry{header, walked.headerOffset, walked.dataOffset, name,
-                            path,   walked.dir,          walked.depth,      walked.walk};
+    const WalkedEntry entry{header,      walked.headerOffset, walked.dataOffset,
+                            name,        selection ? made : walked.path,
+                            walked.dir,  walked.depth,        walked.walk};
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);
