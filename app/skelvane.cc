@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/image.h"
@@ -17,6 +18,7 @@
 #include "platform/trace.h"
 #include "unpack/cat.h"
 #include "unpack/extract.h"
+#include "unpack/json.h"
 #include "unpack/links.h"
 #include "unpack/list.h"
 #include "unpack/options.h"
@@ -55,9 +57,8 @@ constexpr size_t kMaxArgument = 254;
 // the usage text: an option unknown, given twice or out of place, else the
 // count.
 std::string WhatIsWrong(int argc, char** argv) {
-  const std::string known[] = {"--all",  "--list",    "--scan",    "--offset",
-                               "--json", "--tar",     "--cat",     "--include",
-                               "--exclude", "--help", "--version"};
+  const std::string known[] = {"--all", "--list",    "--scan",    "--offset", "--json",   "--tar",
+                               "--cat", "--include", "--exclude", "--help",   "--version"};
   std::vector<std::string> seen;
   for (int at = 1; at < argc; ++at) {
     const std::string argument = argv[at];
@@ -225,9 +226,8 @@ int ReadOptions(int argc, char** argv, CommandLine& options) {
   // entries.
   const int modes = scans + lists + tars + (cat ? 1 : 0);
   if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || jsons > 1 || tars > 1 || modes > 1 ||
-      (scans == 1 && (at != 2 + jsons || argc != at + 1)) ||
-      (jsons == 1 && scans + lists == 0) || (all == 1 && modes > 0) ||
-      (selects && (scans == 1 || cat)))
+      (scans == 1 && (at != 2 + jsons || argc != at + 1)) || (jsons == 1 && scans + lists == 0) ||
+      (all == 1 && modes > 0) || (selects && (scans == 1 || cat)))
     usage(argc, argv);
   options.offsetAuto = offsets == 1 && offset == "auto";
   if (offsets == 1 && !options.offsetAuto) options.offset = ParseOffset(offset);
@@ -293,20 +293,34 @@ void TellIfDirectory(const std::string& fileName) {
   Fatal("No romfs image in %s\n", fileName.c_str());
 }
 
-// --scan: a line for each image in the file, in file order.
-int ListImagesIn(const std::string& fileName) {
+// --json: the message that ends a run as a JSON line, without the line
+// ends the trace puts around it.
+std::string JsonMessage(std::string_view message) {
+  const size_t start = std::min(message.find_first_not_of('\n'), message.size());
+  const size_t end = message.find_last_not_of('\n') + 1;
+  return JsonErrorLine(message.substr(start, std::max(end, start) - start));
+}
+
+// --scan: a line for each image in the file, in file order; a JSON object
+// each with json.
+int ListImagesIn(const std::string& fileName, bool json) {
   TraceIsProduct();
   TellIfDirectory(fileName);
   hImage = OpenImageFile(fileName.c_str());
   if (!hImage) CannotRead(fileName);
   bool any = false;
-  const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
+  const bool read = ScanForImages(hImage, UINT64_MAX, [&](const FoundImage& image) {
+    any = true;
+    if (json) {
+      TraceText(JsonScanLine(image));
+      FlushTraceWhenDue();
+      return true;
+    }
     Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
           Printable(image.name).c_str());
     if (image.held < image.size)
       Trace(" (cut short: %llu bytes in the file)", static_cast<unsigned long long>(image.held));
     Trace("\n");
-    any = true;
     return true;
   });
   if (!read) CannotRead(fileName);
@@ -328,7 +342,7 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin, const Comm
   if (SeekImageFile(hImage, 0))
     ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
       const auto at = static_cast<unsigned long long>(origin + image.offset);
-      const std::string mode = options.list ? "--list" : "--all";
+      const std::string mode = !options.list ? "--all" : options.json ? "--list --json" : "--list";
       Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s", at,
            mode.c_str(), at, ShellWord(imageName).c_str(),
            target.empty() ? "" : (" " + ShellWord(target)).c_str());
@@ -396,13 +410,15 @@ int Run(int argc, char** argv) {
   if (count != 1 && count != 2) usage(argc, argv);
   // A listing, an archive or a file's bytes create no tree, so a target is a mistake.
   if ((options.list || options.tar || !options.cats.empty()) && count != 1) usage(argc, argv);
+  // From here on, a JSON product ends in JSON too.
+  SetMessageForm(options.json ? JsonMessage : nullptr);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
         "\nImage file name too long or too short (make sure it's             less then 254 "
         "characters and greater then 1 character)\n");
   const std::string imageName = argv[first];
-  if (options.scan) return ListImagesIn(imageName);
+  if (options.scan) return ListImagesIn(imageName, options.json);
   if (count == 2) {
     if (!LengthAccepted(argv[first + 1]))
       Fatal(
@@ -423,7 +439,8 @@ int Run(int argc, char** argv) {
                 archiveName);
 
   if (options.list) {
-    ListImage(firstHeaderOffset, selected);
+    ListImage(firstHeaderOffset, options.offset, selected,
+              options.json ? ListForm::kJson : ListForm::kText);
     CloseImageFile(hImage);
     hImage = nullptr;
     return FinishTrace() && AllPatternsMet(selection) ? 0 : -1;

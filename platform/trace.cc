@@ -1,5 +1,6 @@
 #include "platform/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -26,6 +27,7 @@ constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 bool product = false;
+MessageForm messageForm = nullptr;
 
 void NoteError() {
   if (traceError != 0 || !ferror(stdout)) return;
@@ -88,8 +90,26 @@ void TraceV(const char* format, va_list args) {
 }
 
 void TraceText(std::string_view text) {
+  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
+  if (!text.empty()) lastFormat = text.back() == '\n' ? "\n" : "";
+}
+
+void SetMessageForm(MessageForm form) {
+  messageForm = form;
+}
+
+void TraceMessageV(const char* format, va_list args) {
+  if (!messageForm) return TraceV(format, args);
+  va_list again;
+  va_copy(again, args);
+  std::string message(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, args), 0)), '\0');
+  vsnprintf(message.data(), message.size() + 1, format, again);
+  va_end(again);
+  // A line cut short by the failure stays apart from the message's.
+  if (!EndsLine(lastFormat)) TraceText("\n");
+  TraceText(messageForm(message));
 }
 
 void Trace(const char* format, ...) {
@@ -165,7 +185,8 @@ bool FinishTrace() {
 }
 
 void StopInterrupted() {
-  fputs("Interrupted\n", stdout);
+  const std::string message = "Interrupted\n";
+  fputs(messageForm ? messageForm(message).c_str() : message.c_str(), stdout);
   NoteError();
   FlushAndReport();
   TellEnding(true);

@@ -28,6 +28,15 @@ void TraceV(const char* format, va_list args);
 // Text as it is, without a format: the listing's lines.
 void TraceText(std::string_view text);
 
+// The form of the message that ends a run (Fatal's, and "Interrupted"):
+// unset, the message as it is; set (--json), what form makes of it, so
+// that a product in another format ends in that format too. The message
+// is the text the trace would have shown, its line ends included.
+using MessageForm = std::string (*)(std::string_view message);
+void SetMessageForm(MessageForm form);
+// Prints the message that ends the run, in the form set (Fatal).
+void TraceMessageV(const char* format, va_list args);
+
 // Where the trace is not a terminal, writes it out if a second has passed
 // since it last was, so that a long run shows its progress as it goes.
 // Trace asks every few lines; long work between lines asks too.
@@ -60,6 +69,6 @@ void TraceIsProduct();
 bool FinishTrace();
 
 // Ends an interrupted run: the trace so far, then "Interrupted" as its last
-// line, flushed; then the process ends as the interruption would have ended
-// it. The file being written has been removed by then.
+// line (in the message form, if one is set), flushed; then the process ends as the interruption
+// would have ended it. The file being written has been removed by then.
 [[noreturn]] void StopInterrupted();
