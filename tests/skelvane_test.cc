@@ -621,8 +621,10 @@ TEST(Skelvane, ClosedPipeEndsAListingQuietly) {
   const std::string image = BuildImage("vol", root);
   WriteFileBytes(dir / "big.img", image);
   WriteFileBytes(dir / "fw.bin", "-rom1fs-" + std::string(8, 'x') + image);
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{"--list", "big.img"}, {"--scan", "scan.bin"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--list", "big.img"},
+                                                                {"--scan", "scan.bin"},
+                                                                {"--list", "--json", "big.img"},
+                                                                {"--scan", "--json", "scan.bin"}}) {
     RunResult r = RunSkelvane(args, dir.path(), {.out = RunOptions::Out::kReaderGone});
     EXPECT_EQ(r.status, 128 + SIGPIPE) << args[0];
     EXPECT_EQ(r.err, "") << args[0];
