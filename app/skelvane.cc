@@ -342,10 +342,10 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin, const Comm
   if (SeekImageFile(hImage, 0))
     ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
       const auto at = static_cast<unsigned long long>(origin + image.offset);
-      const std::string mode = !options.list ? "--all" : options.json ? "--list --json" : "--list";
-      Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s", at,
-           mode.c_str(), at, ShellWord(imageName).c_str(),
-           target.empty() ? "" : (" " + ShellWord(target)).c_str());
+      const char* mode = !options.list ? "--all" : options.json ? "--list --json" : "--list";
+      Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s%s", at, mode, at,
+           ShellWord(imageName).c_str(), target.empty() ? "" : " ",
+           target.empty() ? "" : ShellWord(target).c_str());
       near = true;
       return false;
     });

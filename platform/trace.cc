@@ -74,6 +74,7 @@ size_t PassingLength(std::string_view text, size_t at) {
 
 void StartTrace() {
   toTerminal = PrepareStandardOutput();
+  lastFormat = "\n";
   flushDue = Clock::now() + kFlushEvery;
   CatchInterruptions();
 }
