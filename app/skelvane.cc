@@ -57,8 +57,9 @@ constexpr size_t kMaxArgument = 254;
 // the usage text: an option unknown, given twice or out of place, else the
 // count.
 std::string WhatIsWrong(int argc, char** argv) {
-  const std::string known[] = {"--all", "--list",    "--scan",    "--offset", "--json",   "--tar",
-                               "--cat", "--include", "--exclude", "--help",   "--version"};
+  const std::string known[] = {"--all",  "--list",    "--scan",    "--offset",
+                               "--json", "--tar",     "--cat",     "--include",
+                               "--exclude", "--help", "--version"};
   std::vector<std::string> seen;
   for (int at = 1; at < argc; ++at) {
     const std::string argument = argv[at];
@@ -226,8 +227,9 @@ int ReadOptions(int argc, char** argv, CommandLine& options) {
   // entries.
   const int modes = scans + lists + tars + (cat ? 1 : 0);
   if (all > 1 || offsets > 1 || scans > 1 || lists > 1 || jsons > 1 || tars > 1 || modes > 1 ||
-      (scans == 1 && (at != 2 + jsons || argc != at + 1)) || (jsons == 1 && scans + lists == 0) ||
-      (all == 1 && modes > 0) || (selects && (scans == 1 || cat)))
+      (scans == 1 && (at != 2 + jsons || argc != at + 1)) ||
+      (jsons == 1 && scans + lists == 0) || (all == 1 && modes > 0) ||
+      (selects && (scans == 1 || cat)))
     usage(argc, argv);
   options.offsetAuto = offsets == 1 && offset == "auto";
   if (offsets == 1 && !options.offsetAuto) options.offset = ParseOffset(offset);

@@ -25,7 +25,8 @@ void StartTrace();
 // new line starts (StopInterrupted).
 void Trace(const char* format, ...) TRACE_FORMAT;
 void TraceV(const char* format, va_list args);
-// Text as it is, without a format: the listing's lines.
+// Text as it is, without a format: the listing's lines. An interruption
+// noted stops the run here too, where the text before ended a line.
 void TraceText(std::string_view text);
 
 // The form of the message that ends a run (Fatal's, and "Interrupted"):
@@ -69,6 +70,7 @@ void TraceIsProduct();
 bool FinishTrace();
 
 // Ends an interrupted run: the trace so far, then "Interrupted" as its last
-// line (in the message form, if one is set), flushed; then the process ends as the interruption
-// would have ended it. The file being written has been removed by then.
+// line (in the message form, if one is set), flushed; then the process ends
+// as the interruption would have ended it. The file being written has been
+// removed by then.
 [[noreturn]] void StopInterrupted();
