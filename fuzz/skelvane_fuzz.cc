@@ -211,8 +211,10 @@ std::string JsonText(const std::string& line, const std::string& key) {
     }
     const char c = line[++at];
     const std::string kEscapes = "b\bt\tn\nf\fr\r";
-    if (c == 'u') {
-      bytes += static_cast<char>(std::stoi(line.substr(at + 1, 4), nullptr, 16));
+    if (c == 'u') {  // a control: below U+00A0
+      const int code = std::stoi(line.substr(at + 1, 4), nullptr, 16);
+      if (code >= 0x80) bytes += static_cast<char>(0xC0 | code >> 6);
+      bytes += static_cast<char>(code >= 0x80 ? (0x80 | (code & 0x3F)) : code);
       at += 4;
     } else if (const size_t e = kEscapes.find(c); e != std::string::npos && e % 2 == 0) {
       bytes += kEscapes[e + 1];
