@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/image.h"
@@ -17,6 +18,7 @@
 #include "platform/trace.h"
 #include "unpack/cat.h"
 #include "unpack/extract.h"
+#include "unpack/json.h"
 #include "unpack/links.h"
 #include "unpack/list.h"
 #include "unpack/options.h"
@@ -277,14 +279,40 @@ void TellIfDirectory(const std::string& fileName) {
   Fatal("No romfs image in %s\n", fileName.c_str());
 }
 
-// --scan: a line for each image in the file, in file order.
-int ListImagesIn(const std::string& fileName) {
+// The message that ends a run, without the line ends the trace puts around it.
+std::string_view Bare(std::string_view message) {
+  const size_t start = std::min(message.find_first_not_of('\n'), message.size());
+  const size_t end = message.find_last_not_of('\n') + 1;
+  return message.substr(start, std::max(end, start) - start);
+}
+
+// --json: the message that ends a run as a JSON line.
+std::string JsonMessage(std::string_view message) {
+  return JsonErrorLine(Bare(message));
+}
+
+// --tar and --cat: the message goes to standard error, standard output
+// holding the archive's or the file's bytes.
+std::string MessageToStandardError(std::string_view message) {
+  Tell("%s", std::string(Bare(message)).c_str());
+  return "";
+}
+
+// --scan: a line for each image in the file, in file order; a JSON object
+// each with json.
+int ListImagesIn(const std::string& fileName, bool json) {
   TraceIsProduct();
   TellIfDirectory(fileName);
   hImage = OpenImageFile(fileName.c_str());
   if (!hImage) CannotRead(fileName);
   bool any = false;
-  const bool read = ScanForImages(hImage, UINT64_MAX, [&any](const FoundImage& image) {
+  const bool read = ScanForImages(hImage, UINT64_MAX, [&](const FoundImage& image) {
+    any = true;
+    if (json) {
+      TraceText(JsonScanLine(image));
+      FlushTraceWhenDue();
+      return true;
+    }
     // Escaped as the listing's names are, so that every line reads back.
     Trace("%llu %u %s", static_cast<unsigned long long>(image.offset), image.size,
           Escaped(image.name, TraceToTerminal()).c_str());
@@ -292,7 +320,6 @@ int ListImagesIn(const std::string& fileName) {
       Trace(" (cut short: %llu bytes in the file)", static_cast<unsigned long long>(image.held));
     Trace("\n");
     FlushTraceWhenDue();  // the reading that follows may take long
-    any = true;
     return true;
   });
   if (!read) CannotRead(fileName);
@@ -314,10 +341,10 @@ void HintAtImageInside(const std::string& imageName, uint64_t origin, const Comm
   if (SeekImageFile(hImage, 0))
     ScanForImages(hImage, kHintScanLimit, [&](const FoundImage& image) {
       const auto at = static_cast<unsigned long long>(origin + image.offset);
-      const std::string mode = options.list ? "--list" : "--all";
-      Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s", at,
-           mode.c_str(), at, QuotedForShell(imageName).c_str(),
-           target.empty() ? "" : (" " + QuotedForShell(target)).c_str());
+      const char* mode = !options.list ? "--all" : options.json ? "--list --json" : "--list";
+      Tell("a romfs image starts at byte %llu: try skelvane %s --offset %llu %s%s%s", at, mode, at,
+           QuotedForShell(imageName).c_str(), target.empty() ? "" : " ",
+           target.empty() ? "" : QuotedForShell(target).c_str());
       near = true;
       return false;
     });
@@ -383,13 +410,18 @@ int Run(int argc, char** argv) {
   if (count != 1 && count != 2) usage(argc, argv);
   // A listing, an archive or a file's bytes create no tree, so a target is a mistake.
   if (options.Product() && count != 1) usage(argc, argv);
+  // From here on, a JSON product ends in JSON too; an archive or a file's
+  // bytes keep the message apart.
+  SetMessageForm(options.json                         ? JsonMessage
+                 : options.tar || !options.cats.empty() ? MessageToStandardError
+                                                        : nullptr);
 
   if (!LengthAccepted(argv[first]))
     Fatal(
         "\nImage file name too long or too short (make sure it's             less then 254 "
         "characters and greater then 1 character)\n");
   const std::string imageName = argv[first];
-  if (options.scan) return ListImagesIn(imageName);
+  if (options.scan) return ListImagesIn(imageName, options.json);
   if (count == 2) {
     if (!LengthAccepted(argv[first + 1]))
       Fatal(
@@ -411,7 +443,8 @@ int Run(int argc, char** argv) {
       archiveName);
 
   if (options.list) {
-    ListImage(firstHeaderOffset, selected);
+    ListImage(firstHeaderOffset, options.offset, selected,
+              options.json ? ListForm::kJson : ListForm::kText);
     CloseImageFile(hImage);
     hImage = nullptr;
     return FinishTrace() && AllPatternsMet(selection) ? 0 : -1;

@@ -20,6 +20,7 @@
 
 #include "fuzz/fatal_error.h"
 #include "image/image.h"
+#include "platform/trace.h"
 #include "tests/romfs_builder.h"
 #include "unpack/links.h"
 
@@ -191,6 +192,72 @@ void TreeOf(const std::string& root, const std::string& prefix, std::set<std::st
   }
 }
 
+// The bytes a JSON line gives under key: from key_hex where the line has
+// it, else from the string, its escapes undone (those the program writes).
+std::string JsonText(const std::string& line, const std::string& key) {
+  std::string bytes;
+  size_t at = line.find("\"" + key + "_hex\":\"");
+  if (at != std::string::npos) {
+    for (at += key.size() + 8; at + 1 < line.size() && line[at] != '"'; at += 2)
+      bytes += static_cast<char>(std::stoi(line.substr(at, 2), nullptr, 16));
+    return bytes;
+  }
+  at = line.find("\"" + key + "\":\"");
+  if (at == std::string::npos) Fail("no " + key + " in the JSON line: " + line);
+  for (at += key.size() + 4; at < line.size() && line[at] != '"'; ++at) {
+    if (line[at] != '\\') {
+      bytes += line[at];
+      continue;
+    }
+    const char c = line[++at];
+    const std::string kEscapes = "b\bt\tn\nf\fr\r";
+    if (c == 'u') {  // a control: below U+00A0
+      const int code = std::stoi(line.substr(at + 1, 4), nullptr, 16);
+      if (code >= 0x80) bytes += static_cast<char>(0xC0 | code >> 6);
+      bytes += static_cast<char>(code >= 0x80 ? (0x80 | (code & 0x3F)) : code);
+      at += 4;
+    } else if (const size_t e = kEscapes.find(c); e != std::string::npos && e % 2 == 0) {
+      bytes += kEscapes[e + 1];
+    } else {
+      bytes += c;
+    }
+  }
+  return bytes;
+}
+
+// --list --json lists the entries --list lists, in its order, and ends with
+// the same message.
+void CompareJsonListing(const std::string& listing, bool listed, const std::string& json,
+                        bool jsonListed) {
+  if (listed != jsonListed) Fail("--list and --list --json disagree on how the image ends");
+  const std::vector<std::string> lines = Lines(json), listLines = Lines(listing);
+  const size_t entries = lines.size() - (listed ? 0 : 1);
+  if (!listed && (lines.empty() || !lines.back().starts_with("{\"error\":")))
+    Fail("--list --json does not end with an error: " + json);
+  if (listLines.size() < entries) Fail("--list --json has more entries than --list");
+  for (size_t i = 0; i < entries; ++i) {
+    const std::string shown = Escaped(JsonText(lines[i], "path"), false);
+    // After the type, the exec flag, and the size or the device numbers.
+    const std::string& line = listLines[i];
+    const size_t head = line.find_first_not_of(' ', std::min<size_t>(2, line.size()));
+    const std::string path = line.substr(std::min(line.find(' ', head), line.size() - 1) + 1);
+    const bool whole = line[0] == 'd' || line[0] == '-';
+    if (whole ? path != shown : !path.starts_with(shown))
+      Fail("--list --json lists another path: " + lines[i] + " for " + line);
+  }
+  if (listed) {
+    if (listLines.size() != entries) Fail("--list lists more entries than --list --json");
+    return;
+  }
+  // The message: the text after the entries, without the line ends around it.
+  std::string message;
+  for (size_t i = entries; i < listLines.size(); ++i) message += listLines[i] + "\n";
+  message.erase(0, message.find_first_not_of('\n'));
+  message.erase(message.find_last_not_of('\n') + 1);
+  if (JsonText(lines.back(), "error") != message)
+    Fail("--list --json ends with another message: " + lines.back() + " for " + message);
+}
+
 // The listing lists what the unpack with --all makes, and ends where it
 // ends, with the same kind of message, unless the unpack was stopped by
 // the host itself (a name taken twice, too long for it, a full disk).
@@ -264,6 +331,8 @@ void Unpack(const uint8_t* data, size_t size) {
   if (ListOf(data, size)) {
     const bool listed = RunProgram(with({"--list", image}), trace);
     const std::string listing = ReadText(trace);
+    const bool jsonListed = RunProgram(with({"--list", "--json", image}), trace);
+    CompareJsonListing(listing, listed, ReadText(trace), jsonListed);
     if (Names(b).size() != 0) Fail("a listing created " + out);
     const bool unpacked = RunProgram(with({"--all", image, out}), trace);
     CompareListing(listing, listed, ReadText(trace), unpacked, out);

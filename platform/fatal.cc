@@ -9,7 +9,7 @@
 void Fatal(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  TraceV(format, args);
+  TraceMessageV(format, args);
   va_end(args);
   FinishTrace();
   TellEnding(false);

@@ -1,5 +1,6 @@
 #include "platform/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -30,6 +31,7 @@ bool product = false;
 // What StopInterrupted calls first: whatever the run shows on standard error
 // (a progress line) goes before the run does.
 void (*beforeInterruptedStop)() = nullptr;
+MessageForm messageForm = nullptr;
 
 void NoteError() {
   if (traceError != 0 || !ferror(stdout)) return;
@@ -73,6 +75,7 @@ void Printed() {
 
 void StartTrace() {
   toTerminal = PrepareStandardOutput();
+  lastFormat = "\n";
   flushDue = Clock::now() + kFlushEvery;
   CatchInterruptions();
 }
@@ -96,6 +99,25 @@ void TraceText(std::string_view text) {
 
 void StopIfInterrupted() {
   if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
+}
+
+void SetMessageForm(MessageForm form) {
+  messageForm = form;
+}
+
+void TraceMessageV(const char* format, va_list args) {
+  if (!messageForm) return TraceV(format, args);
+  va_list again;
+  va_copy(again, args);
+  std::string message(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, args), 0)), '\0');
+  vsnprintf(message.data(), message.size() + 1, format, again);
+  va_end(again);
+  // A form may put the message elsewhere, and nothing here.
+  const std::string shown = messageForm(message);
+  if (shown.empty()) return;
+  // A line cut short by the failure stays apart from the message's.
+  if (!EndsLine(lastFormat)) TraceText("\n");
+  TraceText(shown);
 }
 
 void Trace(const char* format, ...) {
@@ -176,7 +198,8 @@ void CallBeforeInterruptedStop(void (*call)()) {
 
 void StopInterrupted() {
   if (beforeInterruptedStop) beforeInterruptedStop();
-  fputs("Interrupted\n", stdout);
+  const std::string message = "Interrupted\n";
+  fputs(messageForm ? messageForm(message).c_str() : message.c_str(), stdout);
   NoteError();
   FlushAndReport();
   TellEnding(true);

@@ -33,6 +33,16 @@ void TraceText(std::string_view text);
 // noted stops the run here, if the trace ends a line (StopInterrupted).
 void StopIfInterrupted();
 
+// The form of the message that ends a run (Fatal's, and "Interrupted"):
+// unset, the message as it is; set (--json), what form makes of it, so
+// that a product in another format ends in that format too. The message
+// is the text the trace would have shown, its line ends included; a form
+// that says it elsewhere gives an empty text.
+using MessageForm = std::string (*)(std::string_view message);
+void SetMessageForm(MessageForm form);
+// Prints the message that ends the run, in the form set (Fatal).
+void TraceMessageV(const char* format, va_list args);
+
 // Where the trace is not a terminal, writes it out if a second has passed
 // since it last was, so that a long run shows its progress as it goes.
 // Trace asks every few lines; long work between lines asks too.
@@ -70,6 +80,7 @@ bool FinishTrace();
 void CallBeforeInterruptedStop(void (*call)());
 
 // Ends an interrupted run: the trace so far, then "Interrupted" as its last
-// line, flushed; then the process ends as the interruption would have ended
-// it. The file being written has been removed by then.
+// line (in the message form, if one is set), flushed; then the process ends
+// as the interruption would have ended it. The file being written has been
+// removed by then.
 [[noreturn]] void StopInterrupted();

@@ -711,8 +711,11 @@ TEST(Skelvane, ClosedPipeEndsAListingQuietly) {
   WriteFileBytes(dir / "fw.bin", "-rom1fs-" + std::string(8, 'x') + image);
   std::vector<Entry> one = {File("f", "line\n" + std::string(1 << 20, 'x'))};
   WriteFileBytes(dir / "one.img", BuildImage("vol", one));
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--list", "big.img"}, {"--scan", "scan.bin"}, {"--cat", "f", "one.img"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--list", "big.img"},
+                                                                {"--scan", "scan.bin"},
+                                                                {"--list", "--json", "big.img"},
+                                                                {"--scan", "--json", "scan.bin"},
+                                                                {"--cat", "f", "one.img"}}) {
     RunResult r = RunSkelvane(args, dir.path(), {.out = RunOptions::Out::kReaderGone});
     EXPECT_EQ(r.status, 128 + SIGPIPE) << args[0];
     EXPECT_EQ(r.err, "") << args[0];

@@ -627,6 +627,22 @@ TEST(Windows, AllMakesHardLinksAndListsDevices) {
             "l-          1 y -> f\n");
   EXPECT_EQ(list.status, 0);
   EXPECT_EQ(listed.Left(), Tree{});
+  Unpack json{.options = {"--list", "--json"}};
+  const RunResult lines = json.Run(image, std::vector<std::string>{});
+  EXPECT_EQ(lines.out,
+            R"({"path":"f","type":"file","exec":false,"size":4,"offset":32,"data_offset":64}
+{"path":"d","type":"dir","exec":false,"size":0,"offset":80}
+{"path":"d/h","type":"hardlink","exec":false,"size":0,"link":"f","offset":144}
+{"path":"console","type":"char","exec":false,"major":5,"minor":1,"offset":176}
+{"path":"initctl","type":"fifo","exec":false,"size":0,"offset":208}
+{"path":"sh","type":"symlink","exec":false,"size":1,"target":"f","offset":240}
+{"path":"x","type":"symlink","exec":false,"size":1,"target":"f","offset":288}
+{"path":"x","type":"hardlink","exec":false,"size":0,"link":"f","offset":336}
+{"path":"y","type":"hardlink","exec":false,"size":0,"link":"f","offset":368}
+{"path":"y","type":"symlink","exec":false,"size":1,"target":"f","offset":400}
+)");
+  EXPECT_EQ(lines.status, 0);
+  EXPECT_EQ(json.Left(), Tree{});
 }
 
 }  // namespace

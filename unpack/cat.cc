@@ -67,13 +67,10 @@ constexpr WalkRules kCatRules{.infoChains = true, .separator = '/', .escapePaths
 // A link target longer than any system follows is no way through.
 constexpr uint32_t kLongestFollowed = 4096;
 
-// Damage ends the run with the unpack's message, on standard error: standard
-// output holds the files' bytes.
+// Damage ends the run with the unpack's message, which the driver puts on
+// standard error: standard output holds the files' bytes.
 [[noreturn]] void CatDamaged(const std::string& message) {
-  const size_t start = message.find_first_not_of('\n');
-  const size_t end = message.find_last_not_of('\n');
-  Tell("%s", start == std::string::npos ? "" : message.substr(start, end - start + 1).c_str());
-  Fatal("%s", "");  // said above: nothing goes among the bytes
+  Fatal("%s\n", message.c_str());
 }
 
 // The entry header at offset as resolution sees it: a hard link stands for

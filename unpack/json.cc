@@ -84,13 +84,15 @@ size_t AppendJsonText(std::string& out, std::string_view text, bool last, uint64
   const auto flush = [&] { out.append(text.substr(plain, at - plain)); };
   while (at < text.size()) {
     const uint8_t byte = static_cast<uint8_t>(text[at]);
-    if (byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\') {
+    if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
       ++at;
       continue;
     }
-    uint32_t code;
+    uint32_t code = byte;
     const size_t length = byte < 0x80 ? 1 : Utf8Sequence(text, at, code);
-    if (length > 1) {
+    // DEL and the C1 controls are escaped too, so that the lines are safe
+    // on a terminal: one may read U+009B as CSI.
+    if (length > 1 && code > 0x9F) {
       at += length;
       continue;
     }
@@ -106,7 +108,8 @@ size_t AppendJsonText(std::string& out, std::string_view text, bool last, uint64
       if (byte >= '\b' && byte <= '\r' && kShort[byte - '\b'])
         out.append(kShort[byte - '\b']);
       else
-        out.append("\\u00").append(1, kDigits[byte >> 4]).append(1, kDigits[byte & 0xF]);
+        out.append("\\u00").append(1, kDigits[code >> 4]).append(1, kDigits[code & 0xF]);
+      at += length - 1;
     }
     plain = ++at;
   }

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "image/image.h"
 #include "image/romfs.h"
 #include "platform/trace.h"
+#include "unpack/json.h"
 #include "unpack/links.h"
 #include "unpack/path.h"
 #include "unpack/tree.h"
@@ -44,11 +46,27 @@ TreeIndex Survey(uint64_t root) {
   return index;
 }
 
+// A symbolic link's target, read from the image in pieces: it may be as
+// long as the image.
+template <typename Take>
+void ReadTarget(const WalkedEntry& entry, Take take) {
+  SetFilePointerFromBegin(hImage, entry.dataOffset);
+  char piece[4096];
+  for (uint32_t left = entry.header.size; left > 0;) {
+    const uint32_t count = std::min<uint32_t>(left, sizeof piece);
+    GetType3FileName(piece, count);
+    left -= count;
+    take(std::string_view(piece, count), left == 0);
+  }
+}
+
 // The listing of one image: the files it noted as it went, until a survey
 // noted them all.
 struct Listing {
   uint64_t root;
+  uint64_t origin;  // where the image starts in the input file
   Selection* selection;
+  bool json;
   TreeIndex index;
   bool surveyed = false;
 
@@ -67,7 +85,7 @@ struct Listing {
 
   // The line for an entry: its type, exec flag, size or device numbers,
   // and path, then a link's target or file.
-  void List(const WalkedEntry& entry) {
+  void TextLine(const WalkedEntry& entry) {
     const EntryHeader& header = entry.header;
     const uint8_t type = header.entryType;
     const bool terminal = TraceToTerminal();
@@ -81,18 +99,12 @@ struct Listing {
     line.append(11 - std::min<size_t>(strlen(head), 10), ' ').append(head).append(1, ' ');
     line += Escaped(entry.path.shown, terminal);
     if (type == kSymbolicLink) {
-      // In pieces: a target may be as long as the image.
       line += " -> ";
-      SetFilePointerFromBegin(hImage, entry.dataOffset);
-      char piece[4096];
-      for (uint32_t left = header.size; left > 0;) {
-        const uint32_t count = std::min<uint32_t>(left, sizeof piece);
-        GetType3FileName(piece, count);
-        line += Escaped({piece, count}, terminal);
+      ReadTarget(entry, [&](std::string_view piece, bool) {
+        line += Escaped(piece, terminal);
         TraceText(line);
         line.clear();
-        left -= count;
-      }
+      });
     } else if (type == kHardLink) {
       std::string file;
       if (FilePath(header.specInfo, file)) {
@@ -104,6 +116,59 @@ struct Listing {
     }
     line += '\n';
     TraceText(line);
+  }
+
+  // The same entry as a JSON object, its offsets in the input file.
+  void JsonLine(const WalkedEntry& entry) {
+    const EntryHeader& header = entry.header;
+    std::string file;
+    const bool named = header.entryType == kHardLink && FilePath(header.specInfo, file);
+    const JsonEntry json{.path = entry.path.shown,
+                         .type = header.entryType,
+                         .exec = header.execFlag != 0,
+                         .size = header.size,
+                         .link = named ? std::optional<std::string_view>(file) : std::nullopt,
+                         .major = static_cast<uint16_t>(header.specInfo >> 16),
+                         .minor = static_cast<uint16_t>(header.specInfo & 0xFFFF),
+                         .offset = origin + entry.headerOffset,
+                         .dataOffset = origin + entry.dataOffset};
+    if (header.entryType != kSymbolicLink) {
+      TraceText(JsonEntryLine(json));
+      return;
+    }
+    // The target as it is read: a UTF-8 sequence a piece cuts short waits
+    // for the next; its bytes again, in hex, if any were replaced.
+    std::string line = JsonEntryHead(json);
+    uint64_t replaced = 0;
+    char waiting[4];
+    size_t waits = 0;
+    ReadTarget(entry, [&](std::string_view piece, bool last) {
+      std::string text(waiting, waits);
+      text.append(piece);
+      const size_t taken = AppendJsonText(line, text, last, replaced);
+      waits = text.size() - taken;
+      text.copy(waiting, waits, taken);
+      TraceText(line);
+      line.clear();
+    });
+    line.push_back('"');
+    if (replaced != 0) {
+      line.append(",\"target_hex\":\"");
+      ReadTarget(entry, [&](std::string_view piece, bool) {
+        AppendHex(line, piece);
+        TraceText(line);
+        line.clear();
+      });
+      line.push_back('"');
+    }
+    TraceText(line + JsonEntryTail(json));
+  }
+
+  void List(const WalkedEntry& entry) {
+    if (json)
+      JsonLine(entry);
+    else
+      TextLine(entry);
   }
 
   bool Entry(const WalkedEntry& entry) {
@@ -118,8 +183,8 @@ struct Listing {
 
 }  // namespace
 
-void ListImage(uint64_t firstHeader, Selection* selection) {
-  Listing listing{firstHeader, selection, {}};
+void ListImage(uint64_t firstHeader, uint64_t origin, Selection* selection, ListForm form) {
+  Listing listing{firstHeader, origin, selection, form == ListForm::kJson, {}};
   WalkConsumer consumer{
       .enterDir =
           [&](const OutPath& dir, uint32_t parent, uint8_t) {

@@ -8,6 +8,11 @@
 
 #include "unpack/pattern.h"
 
+// The listing's lines: text (--list), or JSON objects (--list --json) that
+// give each entry's offsets in the input file too.
+enum class ListForm { kText, kJson };
+
 // Lists the image whose root chain starts at firstHeader on standard output:
-// only the entries selection selects, where one is given.
-void ListImage(uint64_t firstHeader, Selection* selection);
+// only the entries selection selects, where one is given. The image starts
+// origin bytes into the input file.
+void ListImage(uint64_t firstHeader, uint64_t origin, Selection* selection, ListForm form);
