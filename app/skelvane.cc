@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/tell.h"
 #include "platform/trace.h"
+#include "unpack/archive.h"
 #include "unpack/cat.h"
 #include "unpack/extract.h"
 #include "unpack/links.h"
@@ -358,7 +359,7 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std
       CannotRead(imageName);
     if (!found) NoImageIn(imageName);
     // Where standard output is the listing, the person is told instead.
-    if (options.list)
+    if (options.list || options.tar)
       Tell("Image found at offset %llu", static_cast<unsigned long long>(options.offset));
     else
       Trace("Image found at offset %llu\n", static_cast<unsigned long long>(options.offset));
@@ -366,8 +367,9 @@ uint64_t OpenImage(const std::string& imageName, CommandLine& options, const std
   if (!SetImageOrigin(hImage, options.offset))
     Fatal("\nOffset past the end of the image: %llu\n",
           static_cast<unsigned long long>(options.offset));
-  const uint64_t firstHeaderOffset = CheckVolume(
-      !options.list, [&] { HintAtImageInside(imageName, options.offset, options, target); });
+  const uint64_t firstHeaderOffset = CheckVolume(!options.list && !options.tar, [&] {
+    HintAtImageInside(imageName, options.offset, options, target);
+  });
   TellIfFatal("");
   return firstHeaderOffset;
 }
@@ -417,6 +419,7 @@ int Run(int argc, char** argv) {
   Selection* selected = options.includes.empty() && options.excludes.empty() ? nullptr : &selection;
 
   if (options.list || options.tar || !options.cats.empty()) TraceIsProduct();
+  MessagesToStandardError(options.tar);
   const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(romfsImageInfo.fullSize,
                 options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),
@@ -429,6 +432,10 @@ int Run(int argc, char** argv) {
     return FinishTrace() && AllPatternsMet(selection) ? 0 : -1;
   }
   if (!options.cats.empty()) return CatFiles(firstHeaderOffset, options.cats) ? 0 : -1;
+  if (options.tar)
+    return ArchiveImage(options.tarFile, firstHeaderOffset, selected) && AllPatternsMet(selection)
+               ? 0
+               : -1;
 
   if (SomethingExistsAt(archiveName))
     TellIfFatal(archiveName + " exists: remove it, or name another target directory");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/tell.h"
@@ -26,6 +27,8 @@ constexpr unsigned kLinesPerClockReading = 64;
 Clock::time_point flushDue;
 unsigned linesSinceClock = 0;
 bool product = false;
+bool messagesToError = false;
+std::function<void()> beforeEnding;
 
 void NoteError() {
   if (traceError != 0 || !ferror(stdout)) return;
@@ -78,6 +81,18 @@ void StartTrace() {
 
 void TraceV(const char* format, va_list args) {
   if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
+  if (messagesToError) {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, format, args);
+    const size_t start = text.find_first_not_of("\r\n");
+    if (start != std::string::npos)
+      Tell("%s", text.substr(start, text.find_last_not_of("\r\n") + 1 - start).c_str());
+    return;
+  }
   vprintf(format, args);
   NoteError();
   lastFormat = format;
@@ -164,8 +179,26 @@ bool FinishTrace() {
   return FlushAndReport();
 }
 
+void MessagesToStandardError(bool on) {
+  messagesToError = on;
+}
+
+void BeforeEnding(std::function<void()> hook) {
+  beforeEnding = std::move(hook);
+}
+
+void RunBeforeEnding() {
+  // Forgotten first: a failure inside the hook ends the run without it.
+  const std::function<void()> hook = std::exchange(beforeEnding, nullptr);
+  if (hook) hook();
+}
+
 void StopInterrupted() {
-  fputs("Interrupted\n", stdout);
+  RunBeforeEnding();
+  if (messagesToError)
+    Tell("Interrupted");
+  else
+    fputs("Interrupted\n", stdout);
   NoteError();
   FlushAndReport();
   TellEnding(true);

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,19 @@ std::string Escaped(std::string_view text, bool terminal, bool backslash = true)
 // bytes), not a trace: a reader that has gone (a closed pipe) ends the run
 // at once, quietly, as it ends cat (EndByClosedPipe).
 void TraceIsProduct();
+
+// With on, what would go to the trace from here on (a fatal error's
+// message, "Interrupted") goes to standard error as one "skelvane: " line,
+// its line ends trimmed: standard output is a product that no message may
+// enter, even when nothing of it is written yet.
+void MessagesToStandardError(bool on);
+
+// Sets what runs just before the run ends by a fatal error or an
+// interruption, ahead of its message, at most once: an archive is left cut
+// short. An empty hook for none.
+void BeforeEnding(std::function<void()> hook);
+// Runs the hook set, if any, and forgets it (Fatal, StopInterrupted).
+void RunBeforeEnding();
 
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted
