@@ -63,7 +63,8 @@ bool ReadAt(uint64_t at, char* buffer, size_t size, size_t* got) {
 struct Archiving {
   uint64_t root;
   Selection* selection;
-  TarArchive tar = {};
+  TarArchive tar;
+  const std::string& writeError;  // why the archive could not be written
   // Directory numbers, for the paths of first members.
   TreeIndex dirs = {};
   // For each file written, by its header: where its first member is, for
@@ -86,7 +87,6 @@ struct Archiving {
   };
   std::vector<Way> way = {};
   uint32_t sockets = 0, unlinked = 0, unnamed = 0, zeroTargets = 0;
-  std::string writeError = {};  // why the archive could not be written
 
   // Ends the run at a failure of the archive or of the image.
   void Failed(const WalkedEntry& entry, uint32_t size, uint64_t read) {
@@ -242,13 +242,16 @@ bool ArchiveImage(const std::string& file, uint64_t firstHeader, Selection* sele
   if (!out && exists) Fatal("%s exists: remove it, or name another archive\n", file.c_str());
   if (!out) Fatal("cannot create %s: %s", file.c_str(), GetLastErrorString());
 
-  Archiving archiving{.root = firstHeader, .selection = selection};
-  archiving.tar = TarOpen([&](const char* data, size_t size) {
-    if (WriteOutputFile(out.get(), data, size)) return true;
-    if (toOutput && ReaderHasGone(errno)) EndByClosedPipe();
-    archiving.writeError = GetLastErrorString();
-    return false;
-  });
+  std::string writeError;
+  Archiving archiving{.root = firstHeader,
+                      .selection = selection,
+                      .tar = TarOpen([&](const char* data, size_t size) {
+                        if (WriteOutputFile(out.get(), data, size)) return true;
+                        if (toOutput && ReaderHasGone(errno)) EndByClosedPipe();
+                        writeError = GetLastErrorString();
+                        return false;
+                      }),
+                      .writeError = writeError};
   // Whatever ends the run from here leaves the archive cut short.
   BeforeEnding([&archiving] { TarAbort(archiving.tar); });
   struct Forget {
@@ -265,7 +268,7 @@ bool ArchiveImage(const std::string& file, uint64_t firstHeader, Selection* sele
   if (InterruptionNoted()) StopInterrupted();
   if (!TarFinish(archiving.tar) || !CloseOutputFile(std::move(out)))
     Fatal("Could not write the archive. Error: %s\n",
-          archiving.writeError.empty() ? GetLastErrorString() : archiving.writeError.c_str());
+          writeError.empty() ? GetLastErrorString() : writeError.c_str());
   BeforeEnding({});
 
   TellLeftOut(archiving.sockets, "socket", "sockets", "tar has no type for them");
