@@ -479,6 +479,16 @@ TEST(Tar, ArchiveCutShortAtDamageOrInterruption) {
   EXPECT_EQ(r.status, 128 + SIGPIPE);
   EXPECT_EQ(r.err, "");
 
+  // A target longer than the memory the run may take goes out in pieces.
+  root = {Link("l", std::string(80 << 20, 't'))};
+  WriteFileBytes(dir / "long.img", BuildImage("vol", root));
+  r = RunSkelvane({"--tar", "long.tar", "long.img"}, dir.path(), {.memoryLimit = 64 << 20});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string archive = ReadFileBytes(dir / "long.tar");
+  EXPECT_NE(archive.find(" linkpath=" + std::string(1000, 't')), std::string::npos);
+  EXPECT_NE(archive.find(std::string(1000, 't') + "\n"), std::string::npos);
+  EXPECT_GT(archive.size(), size_t{80} << 20);
+
   r = RunSkelvane({"--tar", "-", "junk.img"}, dir.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "");
