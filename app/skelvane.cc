@@ -420,6 +420,7 @@ int Run(int argc, char** argv) {
 
   if (options.list || options.tar || !options.cats.empty()) TraceIsProduct();
   MessagesToStandardError(options.tar);
+  StandardOutputUnused(options.tar && options.tarFile != kStandardInputName);
   const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(romfsImageInfo.fullSize,
                 options.unpack.all || options.list ? "" : Rerun(options, imageName, count == 2),

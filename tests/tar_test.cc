@@ -357,6 +357,9 @@ TEST(Tar, ImageArchivedForEveryReader) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kLeftOut);
   const std::string archive = ReadFileBytes(dir / "a.tar");
+  // Where nothing else goes to standard output, standard error may be it.
+  r = RunSkelvane({"--tar", "b.tar", "image.img"}, dir.path(), {.errToOut = true});
+  EXPECT_EQ(r.out, kLeftOut);
   r = RunSkelvane({"--tar", "-", "image.img"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, archive);
