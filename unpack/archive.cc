@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -264,7 +265,13 @@ bool ArchiveImage(const std::string& file, uint64_t firstHeader, Selection* sele
                             },
                         .entry = [&](const WalkedEntry& entry) { return archiving.Entry(entry); },
                         .damaged = {}};
-  WalkImage(RootPath(""), firstHeader, kArchive, consumer);
+  // Memory that cannot be had ends the run as in main, but here, while the
+  // archive can still be cut short.
+  try {
+    WalkImage(RootPath(""), firstHeader, kArchive, consumer);
+  } catch (const std::bad_alloc&) {
+    Fatal("Memory Alloc Error\n");
+  }
   if (InterruptionNoted()) StopInterrupted();
   if (!TarFinish(archiving.tar) || !CloseOutputFile(std::move(out)))
     Fatal("Could not write the archive. Error: %s\n",
