@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/tell.h"
 #include "platform/trace.h"
+#include "unpack/archive.h"
 #include "unpack/cat.h"
 #include "unpack/extract.h"
 #include "unpack/json.h"
@@ -436,6 +437,9 @@ int Run(int argc, char** argv) {
   Selection* selected = options.includes.empty() && options.excludes.empty() ? nullptr : &selection;
 
   if (options.Product()) TraceIsProduct();
+  // An archive written to a file leaves standard output unused: the
+  // person is told on standard error wherever it goes.
+  StandardOutputUnused(options.tar && options.tarFile != kStandardInputName);
   const uint64_t firstHeaderOffset = OpenImage(imageName, options, count == 2 ? archiveName : "");
   StartProgress(
       romfsImageInfo.fullSize,
@@ -450,6 +454,10 @@ int Run(int argc, char** argv) {
     return FinishTrace() && AllPatternsMet(selection) ? 0 : -1;
   }
   if (!options.cats.empty()) return CatFiles(firstHeaderOffset, options.cats) ? 0 : -1;
+  if (options.tar)
+    return ArchiveImage(options.tarFile, firstHeaderOffset, selected) && AllPatternsMet(selection)
+               ? 0
+               : -1;
 
   if (SomethingExistsAt(archiveName))
     TellIfFatal(archiveName + " exists: remove it, or name another target directory");

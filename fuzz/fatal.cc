@@ -10,6 +10,7 @@
 #include "platform/trace.h"
 
 void Fatal(const char* format, ...) {
+  RunBeforeEnding();
   va_list args;
   va_start(args, format);
   TraceMessageV(format, args);

@@ -60,6 +60,10 @@ bool AllOf(const uint8_t* data, size_t size) {
 bool ListOf(const uint8_t* data, size_t size) {
   return size > 0 && data[size - 1] % 4 == 3;
 }
+// Half of the listings are followed by an archive, compared with them.
+bool TarOf(const uint8_t* data, size_t size) {
+  return size > 0 && data[size - 1] % 8 == 7;
+}
 size_t OffsetOf(const uint8_t* data, size_t size) {
   return size > 0 ? data[size - 1] / 2 : 0;
 }
@@ -308,6 +312,123 @@ void CompareCat(const std::string& listing, std::vector<std::string> args,
   }
 }
 
+// A member of an archive, as a reader sees it.
+struct TarMember {
+  char type;
+  std::string path, link;
+};
+
+std::string Field(const char* at, size_t width) {
+  return std::string(at, strnlen(at, width));
+}
+
+// Reads the archive's members, extended headers applied; false when it is
+// cut short (a member's data, or the end blocks, missing) or malformed.
+bool ReadArchive(const std::string& bytes, std::vector<TarMember>& members) {
+  std::string path, link;
+  bool havePath = false, haveLink = false;
+  for (size_t at = 0;;) {
+    if (bytes.size() - at < 512) return false;
+    const char* header = bytes.data() + at;
+    if (std::all_of(header, header + 512, [](char c) { return c == 0; }))
+      return bytes.size() - at >= 1024 &&
+             std::all_of(header + 512, header + 1024, [](char c) { return c == 0; });
+    const uint64_t size = strtoull(Field(header + 124, 12).c_str(), nullptr, 8);
+    const char type = header[156];
+    at += 512;
+    const uint64_t padded = (size + 511) / 512 * 512;
+    if (bytes.size() - at < padded) return false;
+    if (type == 'x') {
+      // "length key=value\n" records.
+      for (size_t record = at; record < at + size;) {
+        const size_t space = bytes.find(' ', record), equals = bytes.find('=', space);
+        const size_t length = strtoull(bytes.substr(record, space - record).c_str(), nullptr, 10);
+        if (space == std::string::npos || equals == std::string::npos || length == 0 ||
+            record + length > at + size)
+          return false;
+        const std::string key = bytes.substr(space + 1, equals - space - 1),
+                          value = bytes.substr(equals + 1, record + length - 1 - equals - 1);
+        if (key == "path") path = value, havePath = true;
+        if (key == "linkpath") link = value, haveLink = true;
+        record += length;
+      }
+    } else {
+      const std::string prefix = Field(header + 345, 155), name = Field(header, 100);
+      TarMember member{type,
+                       havePath         ? path
+                       : prefix.empty() ? name
+                                        : prefix + "/" + name,
+                       haveLink ? link : Field(header + 157, 100)};
+      if (type == '5' && member.path.ends_with('/')) member.path.pop_back();
+      members.push_back(std::move(member));
+      havePath = haveLink = false;
+    }
+    at += padded;
+  }
+}
+
+// The path of a listing line is a name no system takes: the archive leaves it out.
+bool NamesNothing(const std::string& rest) {
+  const auto bad = [](const std::string& path) {
+    const std::string last = path.substr(path.rfind('/') + 1);
+    return last.empty() || last == "." || last == "..";
+  };
+  if (bad(rest)) return true;
+  for (const char* then : {" -> ", " link to "})
+    for (size_t at = rest.find(then); at != std::string::npos; at = rest.find(then, at + 1))
+      if (bad(rest.substr(0, at))) return true;
+  return false;
+}
+
+// The archive holds every entry the listing lists, in its order, but those
+// no archive holds: sockets, hard links to no file, links whose targets hold
+// a zero byte, names no system takes.
+void CompareArchive(const std::string& listing, const std::vector<TarMember>& members) {
+  size_t next = 0;
+  for (const std::string& line : Lines(listing)) {
+    if (line.size() < 14) Fail("a listing line too short: " + line);
+    const std::string rest = line.substr(14);
+    if (next < members.size()) {
+      const TarMember& m = members[next];
+      const std::string path = Escaped(m.path, false);
+      bool same = false;
+      switch (line[0]) {
+        case 'd':
+          same = m.type == '5' && rest == path;
+          break;
+        case '-':
+          same = (m.type == '0' || m.type == '1') && rest == path;
+          break;
+        case 'h':
+          same = (m.type == '0' || m.type == '1') && rest.starts_with(path + " link to ");
+          break;
+        case 'l':
+          same = m.type == '2' && rest == path + " -> " + Escaped(m.link, false);
+          break;
+        case 'b':
+          same = m.type == '4' && rest == path;
+          break;
+        case 'c':
+          same = m.type == '3' && rest == path;
+          break;
+        case 'p':
+          same = m.type == '6' && rest == path;
+          break;
+      }
+      if (same) {
+        ++next;
+        continue;
+      }
+    }
+    const bool leftOut = line[0] == 's' || NamesNothing(rest) ||
+                         (line[0] == 'h' && rest.find(" link to 0x") != std::string::npos) ||
+                         (line[0] == 'l' && rest.find("\\000") != std::string::npos);
+    if (!leftOut) Fail("the archive does not hold the listing's " + line);
+  }
+  if (next != members.size())
+    Fail("the archive holds what the listing does not: " + members[next].path);
+}
+
 // Runs "skelvane [--all] [--offset N] BASE/image.img BASE/a/b/out", or
 // "skelvane --list [--offset N] BASE/image.img" and then the unpack with
 // --all to compare, in a fresh BASE, the options as the last byte picks
@@ -334,6 +455,18 @@ void Unpack(const uint8_t* data, size_t size) {
     const bool jsonListed = RunProgram(with({"--list", "--json", image}), trace);
     CompareJsonListing(listing, listed, ReadText(trace), jsonListed);
     if (Names(b).size() != 0) Fail("a listing created " + out);
+    if (TarOf(data, size)) {
+      const std::string archive = base + "/archive.tar";
+      const bool archived = RunProgram(with({"--tar", archive, image}), trace);
+      if (archived != listed) Fail("the archive and the listing disagree on how the image ends");
+      std::vector<TarMember> members;
+      const bool whole =
+          access(archive.c_str(), F_OK) == 0 && ReadArchive(ReadText(archive), members);
+      if (whole != archived)
+        Fail(archived ? "the archive cannot be read" : "the archive is not cut short");
+      if (archived) CompareArchive(listing, members);
+      unlink(archive.c_str());
+    }
     const bool unpacked = RunProgram(with({"--all", image, out}), trace);
     CompareListing(listing, listed, ReadText(trace), unpacked, out);
     if (listed && unpacked) CompareCat(listing, with({"--cat", "", image}), trace, out);

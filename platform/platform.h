@@ -154,6 +154,29 @@ extern const uint32_t kLongestLinkTarget;
 // in the meantime is never linked. Fails if anything exists at path.
 bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path);
 
+// ---- A file written from start to end (an archive)
+
+// A new file, or standard output, that bytes are appended to.
+struct OutputFile;
+struct OutputFileCloser {
+  void operator()(OutputFile* file) const;
+};
+using OutputFileHandle = std::unique_ptr<OutputFile, OutputFileCloser>;
+
+// Creates a new file at path, never replacing or following anything there;
+// null with the system error kept on failure, *exists true when the name
+// was taken.
+OutputFileHandle CreateNewOutputFile(const std::string& path, bool* exists);
+// Standard output as such a file: the bytes unchanged, past the C library's
+// buffer, which holds nothing of them.
+OutputFileHandle StandardOutputFile();
+// Writes all count bytes; false with the system error kept (and, for
+// ReaderHasGone, errno).
+bool WriteOutputFile(OutputFile* file, const void* src, size_t count);
+// Closes a new file; false with the system error kept when the system
+// reports that its bytes may not all be written. Standard output stays open.
+bool CloseOutputFile(OutputFileHandle file);
+
 // ---- Standard output and errors
 
 // True for the system's own way of asking a program for help, besides

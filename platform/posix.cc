@@ -43,6 +43,11 @@ struct ScratchFile {
   uint64_t size = 0;
 };
 
+struct OutputFile {
+  int fd = -1;
+  bool owned = true;  // not standard output
+};
+
 namespace {
 
 // Large files move from the image to the output inside the kernel, through
@@ -472,6 +477,35 @@ bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path
   close(fd);
   errno = error;
   return made;
+}
+
+void OutputFileCloser::operator()(OutputFile* file) const {
+  if (file->owned && file->fd >= 0) close(file->fd);
+  delete file;
+}
+
+OutputFileHandle CreateNewOutputFile(const std::string& path, bool* exists) {
+  int fd;
+  do fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  *exists = fd < 0 && errno == EEXIST;
+  if (fd < 0) return nullptr;
+  return OutputFileHandle(new OutputFile{fd, true});
+}
+
+OutputFileHandle StandardOutputFile() {
+  return OutputFileHandle(new OutputFile{STDOUT_FILENO, false});
+}
+
+bool WriteOutputFile(OutputFile* file, const void* src, size_t count) {
+  return WriteAll(file->fd, static_cast<const uint8_t*>(src), count);
+}
+
+bool CloseOutputFile(OutputFileHandle file) {
+  if (!file->owned) return true;
+  const int fd = std::exchange(file->fd, -1);
+  // On Linux the descriptor is gone even when close reports EINTR.
+  return close(fd) == 0 || errno == EINTR;
 }
 
 bool IsSystemHelpOption(const std::string&) {

@@ -8,13 +8,14 @@
 namespace {
 
 std::string ifFatal, ifInterrupted;
+bool outputUnused = false;
 
 }  // namespace
 
 void Tell(const char* format, ...) {
   // Standard output is left alone: on a terminal its lines are out already,
   // and a flush here would take a failed write away from the trace's account.
-  if (!StandardErrorIsSeparate()) return;
+  if (!outputUnused && !StandardErrorIsSeparate()) return;
   va_list args;
   va_start(args, format);
   fputs("skelvane: ", stderr);
@@ -22,6 +23,10 @@ void Tell(const char* format, ...) {
   fputc('\n', stderr);
   fflush(stderr);
   va_end(args);
+}
+
+void StandardOutputUnused(bool unused) {
+  outputUnused = unused;
 }
 
 void TellIfFatal(const std::string& line) {

@@ -7,6 +7,10 @@
 
 #include "platform/trace.h"
 
+// With unused, standard output carries nothing this run (an archive goes to
+// a file): every line is said, even where standard error is that file.
+void StandardOutputUnused(bool unused);
+
 // Says one line; the format has no line end of its own.
 void Tell(const char* format, ...) TRACE_FORMAT;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/tell.h"
@@ -32,6 +33,9 @@ bool product = false;
 // (a progress line) goes before the run does.
 void (*beforeInterruptedStop)() = nullptr;
 MessageForm messageForm = nullptr;
+// What a run that ends (Fatal, StopInterrupted) does first: an archive
+// left cut short, say.
+std::function<void()> beforeEnding;
 
 void NoteError() {
   if (traceError != 0 || !ferror(stdout)) return;
@@ -196,7 +200,18 @@ void CallBeforeInterruptedStop(void (*call)()) {
   beforeInterruptedStop = call;
 }
 
+void BeforeEnding(std::function<void()> hook) {
+  beforeEnding = std::move(hook);
+}
+
+void RunBeforeEnding() {
+  // Forgotten first: a failure inside the hook ends the run without it.
+  const std::function<void()> hook = std::exchange(beforeEnding, nullptr);
+  if (hook) hook();
+}
+
 void StopInterrupted() {
+  RunBeforeEnding();
   if (beforeInterruptedStop) beforeInterruptedStop();
   const std::string message = "Interrupted\n";
   fputs(messageForm ? messageForm(message).c_str() : message.c_str(), stdout);

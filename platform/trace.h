@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -68,6 +69,13 @@ std::string Escaped(std::string_view text, bool terminal, bool backslash = true)
 // bytes), not a trace: a reader that has gone (a closed pipe) ends the run
 // at once, quietly, as it ends cat (EndByClosedPipe).
 void TraceIsProduct();
+
+// Sets what runs just before the run ends by a fatal error or an
+// interruption, ahead of its message, at most once: an archive is left cut
+// short. An empty hook for none.
+void BeforeEnding(std::function<void()> hook);
+// Runs the hook set, if any, and forgets it (Fatal, StopInterrupted).
+void RunBeforeEnding();
 
 // Flushes the trace. If any write of it failed, says so on standard error,
 // the one thing that goes there, and returns false. An interruption noted

@@ -35,6 +35,11 @@ struct ScratchFile {
   uint64_t size = 0;
 };
 
+struct OutputFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool owned = true;  // not standard output
+};
+
 namespace {
 
 // Set by the console's control handler, which runs in a thread of its own.
@@ -544,6 +549,41 @@ bool MakeHardLink(const OutPath& existing, const FileId& id, const OutPath& path
   }
   CloseHandle(file);
   return made;
+}
+
+void OutputFileCloser::operator()(OutputFile* file) const {
+  if (file->owned && file->handle != INVALID_HANDLE_VALUE) CloseHandle(file->handle);
+  delete file;
+}
+
+OutputFileHandle CreateNewOutputFile(const std::string& path, bool* exists) {
+  // CREATE_NEW fails on anything at the name, a link included.
+  const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    KeepError(0);
+    *exists = lastError == ERROR_FILE_EXISTS || lastError == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  *exists = false;
+  return OutputFileHandle(new OutputFile{handle, true});
+}
+
+OutputFileHandle StandardOutputFile() {
+  // Written with WriteFile: bytes as they are, whatever the C library's mode.
+  return OutputFileHandle(new OutputFile{GetStdHandle(STD_OUTPUT_HANDLE), false});
+}
+
+bool WriteOutputFile(OutputFile* file, const void* src, size_t count) {
+  if (WriteAll(file->handle, src, count)) return true;
+  errno = 0;  // the system's own error tells (ReaderHasGone)
+  return false;
+}
+
+bool CloseOutputFile(OutputFileHandle file) {
+  if (!file->owned) return true;
+  const HANDLE handle = std::exchange(file->handle, INVALID_HANDLE_VALUE);
+  return CloseHandle(handle) || KeepError(false);
 }
 
 bool IsSystemHelpOption(const std::string& argument) {

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -84,6 +87,10 @@ std::vector<Member> Members() {
       {'4', "dev/sda1", 0, false, "", 8, 1},
       {'3', "dev/tty", 0, false, "", 4, 64},
       {'6', "fifo"},
+      // Read in pieces of 4 KiB: a UTF-8 sequence across two, a byte that
+      // is no UTF-8 past the first.
+      {'2', "dev/l-utf8", 0, false, std::string(4095, 'a') + "\xc3\xa9z"},
+      {'2', "dev/l-bad", 0, false, std::string(5000, 'b') + "\xff"},
   };
   // Extended records whose length goes from two digits to three.
   for (size_t length = 88; length <= 93; ++length)
@@ -204,6 +211,7 @@ TEST(Tar, EveryMemberReadByThreeReaders) {
     RunResult r = RunReader(reader, {"-tvf", "a.tar"}, dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(members.size()));
+    EXPECT_NE(r.out.find(std::string(4095, 'a') + "\xc3\xa9z\n"), std::string::npos);
     EXPECT_NE(r.out.find(" 8,1 "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" 4,64 "), std::string::npos) << r.out;
     // GNU tar knows no hdrcharset: it says so, and takes the bytes as they are.
@@ -290,6 +298,204 @@ TEST(Tar, WriteErrorStopsTheArchive) {
   EXPECT_FALSE(TarFinish(tar));
   EXPECT_FALSE(TarAbort(tar));
   EXPECT_EQ(calls, 1);
+}
+
+// A device, a fifo or a socket.
+Entry Special(uint8_t type, const std::string& name, uint32_t specInfo = 0) {
+  Entry entry = File(name, "");
+  entry.type = type;
+  entry.specInfo = specInfo;
+  return entry;
+}
+
+// The image of --tar: every kind of entry, a hard link before its file and
+// one after, and what no archive holds.
+std::vector<Entry> ArchivedImage(std::string& image) {
+  std::vector<Entry> root = {
+      DirWithDots("d",
+                  {File("x", Data(10), true), Link("up", "../big"), HardLink("hx"), Dir("e", {})}),
+      HardLink("early"),
+      File("big", Data(1500000)),
+      HardLink("todir"),
+      Link("long", std::string(300, 'L') + "\xc3\xa9"),
+      Special(4, "sda1", 8 << 16 | 1),
+      Special(5, "tty", 4 << 16 | 64),
+      Special(7, "pipe"),
+      Special(6, "sock"),
+      Link("..", "x"),
+      Link("zero", std::string("a\0b", 3)),
+  };
+  image = BuildImage("vol", root);
+  SetSpecInfo(image, root[0].children[4].offset, root[0].children[2].offset);
+  SetSpecInfo(image, root[1].offset, root[2].offset);
+  SetSpecInfo(image, root[3].offset, root[0].offset);
+  return root;
+}
+
+std::string TarfileLines(const std::vector<Member>& members) {
+  std::string lines;
+  for (const Member& m : members) lines += TarfileLine(m);
+  return lines;
+}
+
+const std::string kLeftOut =
+    "skelvane: 1 socket left out: tar has no type for them\n"
+    "skelvane: 1 hard link left out: they name no file\n"
+    "skelvane: 1 entry left out: no system takes their names\n"
+    "skelvane: 1 symbolic link left out: their targets hold a zero byte\n";
+
+// --tar: the same archive in a file and on standard output, read whole by
+// every reader, and, as root, extracted into the tree --all makes, with
+// the devices and the fifo besides; the selection's members; a new file only.
+TEST(Tar, ImageArchivedForEveryReader) {
+  ScratchDir dir;
+  std::string image;
+  ArchivedImage(image);
+  WriteFileBytes(dir / "image.img", image);
+  RunResult r = RunSkelvane({"--tar", "a.tar", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kLeftOut);
+  const std::string archive = ReadFileBytes(dir / "a.tar");
+  // Where nothing else goes to standard output, standard error may be it.
+  r = RunSkelvane({"--tar", "b.tar", "image.img"}, dir.path(), {.errToOut = true});
+  EXPECT_EQ(r.out, kLeftOut);
+  r = RunSkelvane({"--tar", "-", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, archive);
+  EXPECT_EQ(r.err, kLeftOut);
+
+  const std::string python = FindProgram("python3"), gnuTar = FindProgram("tar"),
+                    bsdtar = FindProgram("bsdtar");
+  if (python.empty() || gnuTar.empty() || bsdtar.empty())
+    GTEST_SKIP() << "a reader is missing: python3, tar or bsdtar";
+  const std::vector<Member> members = {
+      {'5', "d"},
+      {'0', "d/x", 10, true},
+      {'2', "d/up", 0, false, "../big"},
+      {'1', "d/hx", 0, false, "d/x"},
+      {'5', "d/e"},
+      {'0', "early", 1500000},
+      {'1', "big", 0, false, "early"},
+      {'2', "long", 0, false, std::string(300, 'L') + "\xc3\xa9"},
+      {'4', "sda1", 0, false, "", 8, 1},
+      {'3', "tty", 0, false, "", 4, 64},
+      {'6', "pipe"},
+  };
+  r = RunReader(python, {"-c", kTarfileCheck, "a.tar", "r:"}, dir.path());
+  EXPECT_EQ(r.out, TarfileLines(members));
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A selection: the directories on the way, and a hard link whose file is
+  // not selected holds its bytes.
+  for (const auto& [include, wanted] : std::vector<std::pair<std::string, std::vector<Member>>>{
+           {"d/hx", {{'5', "d"}, {'0', "d/hx", 10, true}}},
+           {"big", {{'0', "big", 1500000}}},
+           {"d/e", {{'5', "d"}, {'5', "d/e"}}}}) {
+    r = RunSkelvane({"--tar", "s.tar", "--include", include, "--exclude", "sock", "image.img"},
+                    dir.path());
+    EXPECT_EQ(r.status, 0) << include;
+    EXPECT_EQ(RunReader(python, {"-c", kTarfileCheck, "s.tar", "r:"}, dir.path()).out,
+              TarfileLines(wanted))
+        << include;
+    unlink((dir / "s.tar").c_str());
+  }
+  r = RunSkelvane({"--include", "nothing", "--tar", "-", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "skelvane: nothing: not in the image\n");
+  EXPECT_EQ(RunSkelvane({"-c", kTarfileCheck, "/dev/stdin", "r|"}, dir.path(),
+                        {.timeLimit = 30, .program = python, .input = r.out})
+                .out,
+            "");
+
+  // An archive is never written over.
+  r = RunSkelvane({"--tar", "a.tar", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "skelvane: a.tar exists: remove it, or name another archive\n");
+  EXPECT_EQ(ReadFileBytes(dir / "a.tar"), archive);
+
+  if (geteuid() == 0) {
+    // What --all makes, to compare with.
+    mkdir((dir / "all").c_str(), 0755);
+    EXPECT_EQ(RunSkelvane({"--all", "image.img", "all/x"}, dir.path()).status, 0);
+  }
+  for (const std::string& reader : {gnuTar, bsdtar}) {
+    r = RunReader(reader, {"-tvf", "a.tar"}, dir.path());
+    EXPECT_EQ(r.status, 0) << reader << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(members.size()));
+    if (geteuid() != 0) continue;  // devices are made by root alone
+    const std::string into = dir / (reader == gnuTar ? "gnu" : "bsd");
+    mkdir(into.c_str(), 0755);
+    mkdir((into + "/x").c_str(), 0755);
+    r = RunReader(reader, {"-xpf", "a.tar", "-C", into + "/x"}, dir.path());
+    EXPECT_EQ(r.status, 0) << reader << r.err;
+    Tree tree = ScanTree(dir / "all/x");
+    tree["sda1"] = tree["tty"] = tree["pipe"] = "other";
+    EXPECT_EQ(ScanTree(into + "/x"), tree) << reader;
+    struct stat file, link, device;
+    ASSERT_EQ(stat((into + "/x/big").c_str(), &file), 0);
+    ASSERT_EQ(stat((into + "/x/early").c_str(), &link), 0);
+    EXPECT_EQ(file.st_ino, link.st_ino);
+    ASSERT_EQ(stat((into + "/x/sda1").c_str(), &device), 0);
+    EXPECT_TRUE(S_ISBLK(device.st_mode));
+    EXPECT_EQ(device.st_rdev, makedev(8, 1));
+  }
+}
+
+// Damage ends the run with its message on standard error, and every
+// reader finds the archive cut short; so does an interruption. A reader
+// that leaves ends the run quietly. Nothing of a message enters the archive.
+TEST(Tar, ArchiveCutShortAtDamageOrInterruption) {
+  ScratchDir dir;
+  Entry bad = File("bad", "x");
+  bad.badChecksum = true;
+  std::vector<Entry> root = {File("a", Data(100)), Dir("d", {File("f", Data(700000)), bad})};
+  WriteFileBytes(dir / "bad.img", BuildImage("vol", root));
+  root = {File("big", Data(3 << 20))};
+  WriteFileBytes(dir / "big.img", BuildImage("vol", root));
+  WriteFileBytes(dir / "junk.img", std::string(1000, 'j'));
+  const std::string python = FindProgram("python3");
+  const auto cutShort = [&](const std::string& archive) {
+    WriteFileBytes(dir / "cut.tar", archive);
+    for (const std::string& reader : {FindProgram("tar"), FindProgram("bsdtar")})
+      EXPECT_NE(RunReader(reader, {"-tf", "cut.tar"}, dir.path()).status, 0) << reader;
+    const RunResult r = RunReader(python, {"-c", kTarfileCheck, "cut.tar", "r:"}, dir.path());
+    EXPECT_NE(r.err.find("tarfile.ReadError"), std::string::npos) << r.err;
+  };
+
+  RunResult r = RunSkelvane({"--tar", "-", "bad.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "skelvane: Checksum Error: d/bad\n");
+  cutShort(r.out);
+  r = RunSkelvane({"--tar", "bad.tar", "bad.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  cutShort(ReadFileBytes(dir / "bad.tar"));
+
+  r = RunSkelvane({"--tar", "-", "big.img"}, dir.path(), {.stallSignal = SIGINT});
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_EQ(r.err, "skelvane: Interrupted\n");
+  cutShort(r.out);
+
+  r = RunSkelvane({"--tar", "-", "big.img"}, dir.path(), {.out = RunOptions::Out::kReaderGone});
+  EXPECT_EQ(r.status, 128 + SIGPIPE);
+  EXPECT_EQ(r.err, "");
+
+  // A target longer than the memory the run may take goes out in pieces.
+  root = {Link("l", std::string(80 << 20, 't'))};
+  WriteFileBytes(dir / "long.img", BuildImage("vol", root));
+  r = RunSkelvane({"--tar", "long.tar", "long.img"}, dir.path(), {.memoryLimit = 64 << 20});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string archive = ReadFileBytes(dir / "long.tar");
+  EXPECT_NE(archive.find(" linkpath=" + std::string(1000, 't')), std::string::npos);
+  EXPECT_NE(archive.find(std::string(1000, 't') + "\n"), std::string::npos);
+  EXPECT_GT(archive.size(), size_t{80} << 20);
+
+  r = RunSkelvane({"--tar", "-", "junk.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(r.err.starts_with("skelvane: ")) << r.err;
 }
 
 }  // namespace

@@ -645,4 +645,46 @@ TEST(Windows, AllMakesHardLinksAndListsDevices) {
   EXPECT_EQ(json.Left(), Tree{});
 }
 
+TEST(Windows, TarWritesTheBytesOfLinux) {
+  // Every kind of member, a hard link before its file, a name only an
+  // extended header holds, a socket left out.
+  Entry device = File("tty", ""), fifo = File("initctl", ""), socket = File("log", "");
+  device.type = 5;
+  device.specInfo = 4 << 16 | 64;
+  fifo.type = 7;
+  socket.type = 6;
+  std::vector<Entry> root = {
+      DirWithDots("d", {HardLink("h"), File(std::string(120, 'n') + "\xc3\xa9", "long name")}),
+      File("f", std::string(70000, 'f'), true),
+      Link("sh", "d/" + std::string(120, 'n')),
+      device,
+      fifo,
+      socket};
+  std::string image = BuildImage("vol", root);
+  SetSpecInfo(image, root[0].children[2].offset, root[1].offset);
+  ScratchDir dir;
+  WriteFileBytes(dir / "image.img", image);
+  const std::string command =
+      "cd '" + dir.path() + "' && '" LINUX_SKELVANE_PATH "' --tar linux.tar image.img 2>linux.err";
+  ASSERT_EQ(system(command.c_str()), 0);
+  const std::string archive = ReadFileBytes(dir / "linux.tar");
+  const std::string said = "skelvane: 1 socket left out: tar has no type for them\n";
+  EXPECT_EQ(ReadFileBytes(dir / "linux.err"), said);
+
+  RunResult r = RunSkelvane({"--tar", "-", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == archive) << "the archives differ: " << r.out.size() << " bytes on Windows, "
+                                << archive.size() << " on Linux";
+  // Standard error is text, as every program's there.
+  EXPECT_EQ(r.err, said.substr(0, said.size() - 1) + "\r\n");
+  r = RunSkelvane({"--tar", "windows.tar", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(ReadFileBytes(dir / "windows.tar") == archive);
+  // Never over a file.
+  r = RunSkelvane({"--tar", "windows.tar", "image.img"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "skelvane: windows.tar exists: remove it, or name another archive\r\n");
+  EXPECT_TRUE(ReadFileBytes(dir / "windows.tar") == archive);
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // whose name or link target ustar cannot hold.
 #include "unpack/tar.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,6 +44,17 @@ bool Flush(TarArchive& tar) {
   if (tar.used == 0) return true;
   if (!tar.sink(tar.buffer.get(), tar.used)) tar.failed = true;
   tar.used = 0;
+  return !tar.failed;
+}
+
+// Writes out the whole blocks gathered, keeping the rest of a block, so that
+// the buffer still starts at a block's start.
+bool FlushBlocks(TarArchive& tar) {
+  const size_t whole = tar.used - tar.used % kBlock;
+  if (whole == 0 || tar.failed) return !tar.failed;
+  if (!tar.sink(tar.buffer.get(), whole)) tar.failed = true;
+  memmove(tar.buffer.get(), tar.buffer.get() + whole, tar.used - whole);
+  tar.used -= whole;
   return !tar.failed;
 }
 
@@ -88,14 +101,19 @@ bool SplitName(std::string_view name, UstarHeader& header) {
   return true;
 }
 
-// One pax record, "length key=value\n", where the length counts its own digits.
-void AppendRecord(std::string& records, std::string_view key, std::string_view value) {
-  const size_t rest = 1 + key.size() + 1 + value.size() + 1;
-  size_t length = rest + 1;
+// The size of the pax record "length key=value\n" whose length counts its own digits.
+uint64_t RecordLength(size_t key, uint64_t value) {
+  const uint64_t rest = 1 + key + 1 + value + 1;
+  uint64_t length = rest + 1;
   while (std::to_string(length).size() + rest != length)
     length = std::to_string(length).size() + rest;
-  records.append(std::to_string(length)).append(1, ' ').append(key).append(1, '=');
-  records.append(value).append(1, '\n');
+  return length;
+}
+
+// One pax record.
+void AppendRecord(std::string& records, std::string_view key, std::string_view value) {
+  records.append(std::to_string(RecordLength(key.size(), value.size()))).append(1, ' ');
+  records.append(key).append(1, '=').append(value).append(1, '\n');
 }
 
 void Checksum(UstarHeader& header) {
@@ -128,41 +146,92 @@ bool PutHeader(TarArchive& tar, UstarHeader& header) {
   return Put(tar, reinterpret_cast<const char*>(&header), kBlock);
 }
 
+// A link's text: read in pieces, as it may be as long as the image.
+struct LinkText {
+  uint64_t size = 0;
+  const TarTextReader* read = nullptr;
+};
+
+// What a text is: plain ASCII, which ustar's field takes; else UTF-8 or
+// not. Read in pieces; a sequence that a piece cuts is read again whole.
+bool Inspect(const LinkText& text, bool& plain, bool& utf8) {
+  plain = utf8 = true;
+  char piece[4096];
+  for (uint64_t at = 0; at < text.size && (plain || utf8);) {
+    const auto count = static_cast<size_t>(std::min<uint64_t>(sizeof piece, text.size - at));
+    if (!(*text.read)(at, piece, count)) return false;
+    const std::string_view bytes(piece, count);
+    size_t i = 0;
+    while (i < count) {
+      const auto c = static_cast<unsigned char>(bytes[i]);
+      if (c > 0 && c < 0x7F) {
+        ++i;
+        continue;
+      }
+      plain = false;
+      uint32_t code;
+      const size_t length = c < 0x80 ? 1 : Utf8Sequence(bytes, i, code);
+      if (length == 0 && count - i < 4 && at + count < text.size && i > 0) break;
+      if (length == 0) utf8 = false;
+      i += length ? length : 1;
+    }
+    at += i;
+  }
+  return true;
+}
+
 // Writes the header of a member (and the extended header before it where
 // ustar cannot hold its name or link); the data, if any, is the caller's.
-bool PutMember(TarArchive& tar, char type, std::string_view name, std::string_view link,
+bool PutMember(TarArchive& tar, char type, std::string_view name, const LinkText& link,
                uint32_t mode, uint64_t size, uint16_t major = 0, uint16_t minor = 0) {
   if (tar.failed) return false;
+  TarFlushWhenDue(tar);
   UstarHeader header = Header(type, mode, size);
   const bool nameFits = PlainAscii(name) && SplitName(name, header);
-  const bool linkFits = PlainAscii(link) && link.size() <= sizeof header.linkname;
+  bool linkPlain = true, linkUtf8 = true;
+  if (link.size > 0 && !Inspect(link, linkPlain, linkUtf8)) return false;
+  const bool linkFits = linkPlain && link.size <= sizeof header.linkname;
+  // The link's first bytes, all of it where the field holds it.
+  char shown[sizeof header.linkname] = {};
+  const auto shownSize = static_cast<size_t>(std::min<uint64_t>(link.size, sizeof shown));
+  if (shownSize > 0 && !(*link.read)(0, shown, shownSize)) return false;
   if (nameFits && linkFits) {
-    if (!link.empty()) memcpy(header.linkname, link.data(), link.size());
+    memcpy(header.linkname, shown, shownSize);
   } else {
     std::string records;
     // First, so that a reader knows it before it meets the texts. GNU tar
     // knows no hdrcharset: it warns, and takes the bytes as they are.
-    if ((!nameFits && !IsUtf8(name)) || (!linkFits && !IsUtf8(link)))
+    if ((!nameFits && !IsUtf8(name)) || (!linkFits && !linkUtf8))
       AppendRecord(records, "hdrcharset", "BINARY");
     if (!nameFits) AppendRecord(records, "path", name);
-    if (!linkFits) AppendRecord(records, "linkpath", link);
-    UstarHeader extended = Header('x', 0644, records.size());
+    const uint64_t linkRecord = linkFits ? 0 : RecordLength(strlen("linkpath"), link.size);
+    UstarHeader extended = Header('x', 0644, records.size() + linkRecord);
     memcpy(extended.name, "././@PaxHeader", 14);
-    if (!PutHeader(tar, extended) || !Put(tar, records.data(), records.size()) ||
-        !Put(tar, kZeros, Padding(records.size())))
-      return false;
+    if (!PutHeader(tar, extended) || !Put(tar, records.data(), records.size())) return false;
+    if (!linkFits) {
+      const std::string start = std::to_string(linkRecord) + " linkpath=";
+      if (!Put(tar, start.data(), start.size())) return false;
+      char piece[4096];
+      for (uint64_t at = 0; at < link.size;) {
+        const auto count = static_cast<size_t>(std::min<uint64_t>(sizeof piece, link.size - at));
+        if (!(*link.read)(at, piece, count) || !Put(tar, piece, count)) return false;
+        at += count;
+      }
+      if (!Put(tar, "\n", 1)) return false;
+    }
+    if (!Put(tar, kZeros, Padding(records.size() + linkRecord))) return false;
     // What a reader that knows no extended header shows: the name's first
     // bytes, the link's, in plain ASCII.
-    const auto shown = [](char* field, size_t width, std::string_view text) {
+    const auto show = [](char* field, size_t width, std::string_view text) {
       for (size_t i = 0; i < width && i < text.size(); ++i)
         field[i] = PlainAscii(text.substr(i, 1)) ? text[i] : '_';
     };
     if (!nameFits) {
       memset(header.prefix, 0, sizeof header.prefix);
       memset(header.name, 0, sizeof header.name);
-      shown(header.name, sizeof header.name, name);
+      show(header.name, sizeof header.name, name);
     }
-    shown(header.linkname, sizeof header.linkname, link);
+    show(header.linkname, sizeof header.linkname, {shown, shownSize});
   }
   if (major || minor) {
     Octal(header.devmajor, sizeof header.devmajor, major);
@@ -171,13 +240,29 @@ bool PutMember(TarArchive& tar, char type, std::string_view name, std::string_vi
   return PutHeader(tar, header);
 }
 
+// A text in memory, read as a link's.
+TarTextReader InMemory(std::string_view text) {
+  return [text](uint64_t at, char* buffer, size_t size) {
+    memcpy(buffer, text.data() + at, size);
+    return true;
+  };
+}
+
 }  // namespace
 
 TarArchive TarOpen(TarSink sink) {
   TarArchive tar;
   tar.sink = std::move(sink);
   tar.buffer = std::make_unique<char[]>(kTarBuffer);
+  tar.flushDue = std::chrono::steady_clock::now() + kTarFlushEvery;
   return tar;
+}
+
+bool TarFlushWhenDue(TarArchive& tar) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < tar.flushDue) return !tar.failed;
+  tar.flushDue = now + kTarFlushEvery;
+  return FlushBlocks(tar);
 }
 
 bool TarDirectory(TarArchive& tar, std::string_view path) {
@@ -203,12 +288,19 @@ bool TarFile(TarArchive& tar, std::string_view path, uint32_t size, bool executa
   return Put(tar, kZeros, Padding(size));
 }
 
+bool TarSymlink(TarArchive& tar, std::string_view path, uint64_t targetSize,
+                const TarTextReader& read) {
+  return PutMember(tar, '2', path, {targetSize, &read}, 0777, 0);
+}
+
 bool TarSymlink(TarArchive& tar, std::string_view path, std::string_view target) {
-  return PutMember(tar, '2', path, target, 0777, 0);
+  const TarTextReader read = InMemory(target);
+  return TarSymlink(tar, path, target.size(), read);
 }
 
 bool TarHardLink(TarArchive& tar, std::string_view path, std::string_view linked) {
-  return PutMember(tar, '1', path, linked, 0644, 0);
+  const TarTextReader read = InMemory(linked);
+  return PutMember(tar, '1', path, {linked.size(), &read}, 0644, 0);
 }
 
 bool TarDevice(TarArchive& tar, std::string_view path, bool block, uint16_t major, uint16_t minor) {
