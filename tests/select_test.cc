@@ -47,10 +47,14 @@ TEST(Select, OnlyWhatIsSelectedAndTheWayToIt) {
                             {"bin", "dir"},
                             {"bin/sh", "link:busybox"},
                             {"bb", "file:BB"}}));
-  // Exclusion wins; the listing lists only what is selected.
-  Unpack listed{.options = {"--list", "--include", "etc", "--exclude", "*/init.d"}};
+  // Exclusion wins; the listing lists only what is selected, and says
+  // which hard link stands for a copy.
+  Unpack listed{
+      .options = {"--list", "--include", "etc", "--include", "bb", "--exclude", "*/init.d"}};
   r = listed.Run(image, std::vector<std::string>{});
-  EXPECT_EQ(r.out, "d-          0 etc\n--          5 etc/passwd\n");
+  EXPECT_EQ(r.out,
+            "d-          0 etc\n--          5 etc/passwd\nh-          0 bb link to bin/busybox "
+            "(copied)\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(listed.Left(), Tree{});
 }

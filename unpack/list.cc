@@ -109,6 +109,8 @@ struct Listing {
       std::string file;
       if (FilePath(header.specInfo, file)) {
         line += " link to " + Escaped(file, terminal);
+        // A selection that leaves the file out makes this name a copy of it.
+        if (selection && !Selected(*selection, file)) line += " (copied)";
       } else {
         snprintf(head, sizeof head, " link to 0x%x", header.specInfo);
         line += head;
