@@ -413,7 +413,7 @@ int Run(int argc, char** argv) {
   if (options.Product() && count != 1) usage(argc, argv);
   // From here on, a JSON product ends in JSON too; an archive or a file's
   // bytes keep the message apart.
-  SetMessageForm(options.json                         ? JsonMessage
+  SetMessageForm(options.json                           ? JsonMessage
                  : options.tar || !options.cats.empty() ? MessageToStandardError
                                                         : nullptr);
 

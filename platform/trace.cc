@@ -14,39 +14,43 @@
 
 namespace {
 
-bool toTerminal = false;
-int traceError = 0;  // the first error a write of the trace reported
-// The format of the last print: an interrupted run stops only where the
-// trace ends a line, so a link's line always shows its outcome. Formats are
-// literals; only the pointer is kept, the check costs nothing till then.
-const char* lastFormat = "\n";
-
-// Off a terminal the trace is fully buffered; it is written out once a
-// second, the clock read only every few lines, which costs next to nothing.
 using Clock = std::chrono::steady_clock;
 constexpr auto kFlushEvery = std::chrono::seconds(1);
 constexpr unsigned kLinesPerClockReading = 64;
-Clock::time_point flushDue;
-unsigned linesSinceClock = 0;
-bool product = false;
-// What StopInterrupted calls first: whatever the run shows on standard error
-// (a progress line) goes before the run does.
-void (*beforeInterruptedStop)() = nullptr;
-MessageForm messageForm = nullptr;
-// What a run that ends (Fatal, StopInterrupted) does first: an archive
-// left cut short, say.
-std::function<void()> beforeEnding;
+
+// The trace of one run, set anew by StartTrace.
+struct TraceState {
+  bool toTerminal = false;
+  int traceError = 0;  // the first error a write of the trace reported
+  // The format of the last print: an interrupted run stops only where the
+  // trace ends a line, so a link's line always shows its outcome. Formats
+  // are literals; only the pointer is kept, the check costs nothing till then.
+  const char* lastFormat = "\n";
+  // Off a terminal the trace is fully buffered; it is written out once a
+  // second, the clock read only every few lines, which costs next to nothing.
+  Clock::time_point flushDue;
+  unsigned linesSinceClock = 0;
+  bool product = false;
+  // What StopInterrupted calls first: whatever the run shows on standard
+  // error (a progress line) goes before the run does.
+  void (*beforeInterruptedStop)() = nullptr;
+  MessageForm messageForm = nullptr;
+  // What a run that ends (Fatal, StopInterrupted) does first: an archive
+  // left cut short, say.
+  std::function<void()> beforeEnding;
+};
+TraceState trace;
 
 void NoteError() {
-  if (traceError != 0 || !ferror(stdout)) return;
-  traceError = errno ? errno : EIO;
-  if (product && ReaderHasGone(traceError)) EndByClosedPipe();
+  if (trace.traceError != 0 || !ferror(stdout)) return;
+  trace.traceError = errno ? errno : EIO;
+  if (trace.product && ReaderHasGone(trace.traceError)) EndByClosedPipe();
 }
 
 bool FlushAndReport() {
   if (fflush(stdout) != 0) NoteError();
-  if (traceError == 0) return true;
-  fprintf(stderr, "skelvane: cannot write the trace: %s\n", strerror(traceError));
+  if (trace.traceError == 0) return true;
+  fprintf(stderr, "skelvane: cannot write the trace: %s\n", strerror(trace.traceError));
   return false;
 }
 
@@ -69,8 +73,8 @@ size_t PassingLength(std::string_view text, size_t at) {
 
 // After a print: every few lines the trace is written out if due.
 void Printed() {
-  if (++linesSinceClock == kLinesPerClockReading) {
-    linesSinceClock = 0;
+  if (++trace.linesSinceClock == kLinesPerClockReading) {
+    trace.linesSinceClock = 0;
     FlushTraceWhenDue();
   }
 }
@@ -78,9 +82,9 @@ void Printed() {
 }  // namespace
 
 void StartTrace() {
-  toTerminal = PrepareStandardOutput();
-  lastFormat = "\n";
-  flushDue = Clock::now() + kFlushEvery;
+  trace = TraceState{};
+  trace.toTerminal = PrepareStandardOutput();
+  trace.flushDue = Clock::now() + kFlushEvery;
   CatchInterruptions();
 }
 
@@ -88,7 +92,7 @@ void TraceV(const char* format, va_list args) {
   StopIfInterrupted();
   vprintf(format, args);
   NoteError();
-  lastFormat = format;
+  trace.lastFormat = format;
   Printed();
 }
 
@@ -97,30 +101,30 @@ void TraceText(std::string_view text) {
   fwrite(text.data(), 1, text.size(), stdout);
   NoteError();
   // A literal that tells where the text ended, as a format would.
-  if (!text.empty()) lastFormat = text.ends_with('\n') ? "\n" : "";
+  if (!text.empty()) trace.lastFormat = text.ends_with('\n') ? "\n" : "";
   Printed();
 }
 
 void StopIfInterrupted() {
-  if (InterruptionNoted() && EndsLine(lastFormat)) StopInterrupted();
+  if (InterruptionNoted() && EndsLine(trace.lastFormat)) StopInterrupted();
 }
 
 void SetMessageForm(MessageForm form) {
-  messageForm = form;
+  trace.messageForm = form;
 }
 
 void TraceMessageV(const char* format, va_list args) {
-  if (!messageForm) return TraceV(format, args);
+  if (!trace.messageForm) return TraceV(format, args);
   va_list again;
   va_copy(again, args);
   std::string message(static_cast<size_t>(std::max(vsnprintf(nullptr, 0, format, args), 0)), '\0');
   vsnprintf(message.data(), message.size() + 1, format, again);
   va_end(again);
   // A form may put the message elsewhere, and nothing here.
-  const std::string shown = messageForm(message);
+  const std::string shown = trace.messageForm(message);
   if (shown.empty()) return;
   // A line cut short by the failure stays apart from the message's.
-  if (!EndsLine(lastFormat)) TraceText("\n");
+  if (!EndsLine(trace.lastFormat)) TraceText("\n");
   TraceText(shown);
 }
 
@@ -132,15 +136,15 @@ void Trace(const char* format, ...) {
 }
 
 void FlushTraceWhenDue() {
-  if (toTerminal) return;  // where every line goes out at once
+  if (trace.toTerminal) return;  // where every line goes out at once
   const Clock::time_point now = Clock::now();
-  if (now < flushDue) return;
+  if (now < trace.flushDue) return;
   if (fflush(stdout) != 0) NoteError();
-  flushDue = now + kFlushEvery;
+  trace.flushDue = now + kFlushEvery;
 }
 
 std::string Printable(const std::string& text) {
-  if (!toTerminal) return text;
+  if (!trace.toTerminal) return text;
   std::string shown;
   shown.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -162,7 +166,7 @@ std::string Printable(const std::string& text) {
 }
 
 bool TraceToTerminal() {
-  return toTerminal;
+  return trace.toTerminal;
 }
 
 std::string Escaped(std::string_view text, bool terminal, bool backslash) {
@@ -188,7 +192,7 @@ std::string Escaped(std::string_view text, bool terminal, bool backslash) {
 }
 
 void TraceIsProduct() {
-  product = true;
+  trace.product = true;
 }
 
 bool FinishTrace() {
@@ -197,24 +201,24 @@ bool FinishTrace() {
 }
 
 void CallBeforeInterruptedStop(void (*call)()) {
-  beforeInterruptedStop = call;
+  trace.beforeInterruptedStop = call;
 }
 
 void BeforeEnding(std::function<void()> hook) {
-  beforeEnding = std::move(hook);
+  trace.beforeEnding = std::move(hook);
 }
 
 void RunBeforeEnding() {
   // Forgotten first: a failure inside the hook ends the run without it.
-  const std::function<void()> hook = std::exchange(beforeEnding, nullptr);
+  const std::function<void()> hook = std::exchange(trace.beforeEnding, nullptr);
   if (hook) hook();
 }
 
 void StopInterrupted() {
   RunBeforeEnding();
-  if (beforeInterruptedStop) beforeInterruptedStop();
+  if (trace.beforeInterruptedStop) trace.beforeInterruptedStop();
   const std::string message = "Interrupted\n";
-  fputs(messageForm ? messageForm(message).c_str() : message.c_str(), stdout);
+  fputs(trace.messageForm ? trace.messageForm(message).c_str() : message.c_str(), stdout);
   NoteError();
   FlushAndReport();
   TellEnding(true);
