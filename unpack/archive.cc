@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/tell.h"
 #include "platform/trace.h"
 #include "unpack/path.h"
+#include "unpack/survey.h"
 #include "unpack/tar.h"
 #include "unpack/tree.h"
 #include "unpack/walk.h"
@@ -22,36 +24,10 @@
 namespace {
 
 // As --all reads the image, with paths from the root, the same on every system.
-constexpr WalkRules kArchive{.infoChains = true, .separator = '/', .escapePaths = true};
-
-bool IsDots(const WalkedEntry& entry) {
-  const uint8_t type = entry.header.entryType;
-  return (type == kHardLink || type == kDirectory) && (entry.name == "." || entry.name == "..");
-}
-
 // A name that no system takes for an entry of its own, which a reader would
 // refuse or take for the directory itself.
 bool NoEntryName(const std::string& name) {
   return name.empty() || name == "." || name == "..";
-}
-
-// The headers of the regular files the walk reaches, in order, noted by a
-// walk of its own that stops where damage will stop the archive.
-std::vector<uint64_t> SurveyFiles(uint64_t root) {
-  std::vector<uint64_t> files = {};
-  WalkConsumer consumer{.enterDir = [](const OutPath&, uint32_t, uint8_t) { return EnteredDir{}; },
-                        .entry =
-                            [&](const WalkedEntry& entry) {
-                              if (entry.header.entryType == kRegularFile)
-                                files.push_back(entry.headerOffset);
-                              return entry.header.entryType == kDirectory && !IsDots(entry);
-                            },
-                        .damaged = {}};
-  WalkRules rules = kArchive;
-  rules.silent = true;
-  WalkImage(RootPath(""), root, rules, consumer);
-  std::sort(files.begin(), files.end());
-  return files;
 }
 
 // Reads size bytes at offset at of the image into buffer, whole.
@@ -77,8 +53,7 @@ struct Archiving {
   std::unordered_map<uint64_t, First> firsts = {};
   TextStore names = {};
   // The regular files of the tree, once a hard link needed to know them.
-  std::vector<uint64_t> files = {};
-  bool surveyed = false;
+  std::optional<TreeIndex> files = {};
   // The directories from the root down to the entry's, each with whether
   // its member is written: one not selected is written just before the
   // first member below it.
@@ -101,11 +76,8 @@ struct Archiving {
   }
 
   bool FileOfTree(uint64_t header) {
-    if (!surveyed) {
-      files = SurveyFiles(root);
-      surveyed = true;
-    }
-    return std::binary_search(files.begin(), files.end(), header);
+    if (!files) files = Survey(root);
+    return files->FindFile(header) != nullptr;
   }
 
   // A file's bytes as a member named as entry, the file's first.
@@ -268,7 +240,7 @@ bool ArchiveImage(const std::string& file, uint64_t firstHeader, Selection* sele
   // Memory that cannot be had ends the run as in main, but here, while the
   // archive can still be cut short.
   try {
-    WalkImage(RootPath(""), firstHeader, kArchive, consumer);
+    WalkImage(RootPath(""), firstHeader, kProductRules, consumer);
   } catch (const std::bad_alloc&) {
     Fatal("Memory Alloc Error\n");
   }

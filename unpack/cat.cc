@@ -60,10 +60,6 @@ CatResult ResolveCatPath(std::string_view path, const CatNode& root, const CatLo
 
 namespace {
 
-// How --cat reads the image: as --all does, each directory it passes
-// through checked whole, as every reading checks what it reads.
-constexpr WalkRules kCatRules{.infoChains = true, .separator = '/', .escapePaths = true};
-
 // A link target longer than any system follows is no way through.
 constexpr uint32_t kLongestFollowed = 4096;
 
@@ -118,7 +114,7 @@ bool LookUp(const CatNode& dir, std::string_view name, CatNode& child) {
                               return false;
                             },
                         .damaged = CatDamaged};
-  WalkImage(RootPath(""), dir.id, kCatRules, consumer);
+  WalkImage(RootPath(""), dir.id, kProductRules, consumer);
   return found;
 }
 

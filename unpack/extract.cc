@@ -129,9 +129,9 @@ struct Unpacking {
     const std::string indent(walked.depth * 3u, '.');
     const std::string shownName = Printable(name);
     const char* exec = ExecMark(header);
-    const WalkedEntry entry{header,      walked.headerOffset, walked.dataOffset,
-                            name,        selection ? made : walked.path,
-                            walked.dir,  walked.depth,        walked.walk};
+    const WalkedEntry entry{
+        header,     walked.headerOffset, walked.dataOffset, name, selection ? made : walked.path,
+        walked.dir, walked.depth,        walked.walk};
     switch (header.entryType) {
       case kHardLink:
         Trace("%s[%s] %s\n", indent.c_str(), shownName.c_str(), exec);

@@ -12,39 +12,11 @@
 #include "unpack/json.h"
 #include "unpack/links.h"
 #include "unpack/path.h"
+#include "unpack/survey.h"
 #include "unpack/tree.h"
 #include "unpack/walk.h"
 
 namespace {
-
-// How the listing and its survey read the image: as --all does, with paths
-// from the image's root, the same on every system.
-constexpr WalkRules kListing{.infoChains = true, .separator = '/', .escapePaths = true};
-
-bool IsDots(const WalkedEntry& entry) {
-  const uint8_t type = entry.header.entryType;
-  return (type == kHardLink || type == kDirectory) && (entry.name == "." || entry.name == "..");
-}
-
-// Every file the listing will reach, noted by a walk of its own that
-// prints nothing and stops where damage will stop the listing.
-TreeIndex Survey(uint64_t root) {
-  TreeIndex index;
-  WalkConsumer consumer{
-      .enterDir = [&](const OutPath& dir, uint32_t parent,
-                      uint8_t) { return EnteredDir{index.NoteDirectory(parent, dir.name)}; },
-      .entry =
-          [&](const WalkedEntry& entry) {
-            if (entry.header.entryType == kRegularFile)
-              index.NoteFile(entry.headerOffset, entry.dir, entry.name);
-            return entry.header.entryType == kDirectory && !IsDots(entry);
-          },
-      .damaged = {}};
-  WalkRules rules = kListing;
-  rules.silent = true;
-  WalkImage(RootPath(""), root, rules, consumer);
-  return index;
-}
 
 // A symbolic link's target, read from the image in pieces: it may be as
 // long as the image.
@@ -196,5 +168,5 @@ void ListImage(uint64_t firstHeader, uint64_t origin, Selection* selection, List
           },
       .entry = [&](const WalkedEntry& entry) { return listing.Entry(entry); },
       .damaged = {}};
-  WalkImage(RootPath(""), firstHeader, kListing, consumer);
+  WalkImage(RootPath(""), firstHeader, kProductRules, consumer);
 }

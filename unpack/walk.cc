@@ -80,6 +80,11 @@ bool DataHolds(const WalkedEntry& entry) {
   return !entry.walk.stopped;
 }
 
+bool IsDots(const WalkedEntry& entry) {
+  const uint8_t type = entry.header.entryType;
+  return (type == kHardLink || type == kDirectory) && (entry.name == "." || entry.name == "..");
+}
+
 bool CannotBeMade(uint8_t entryType, const std::string& name) {
   if (entryType == kDirectory) return name.empty() || name == "..";
   if (entryType == kRegularFile) return name.empty() || name == "." || name == "..";

@@ -31,6 +31,10 @@ struct WalkRules {
   bool escapePaths = false;
 };
 
+// How every reading but the unpack reads the image: as --all does, with
+// paths from the image's root, the same on every system.
+constexpr WalkRules kProductRules{.infoChains = true, .separator = '/', .escapePaths = true};
+
 struct Walk;
 
 // An entry the walk has read and checked, handed to the consumer.
@@ -80,6 +84,10 @@ void Damaged(Walk& walk, const char* format, ...) PRINTF_FORMAT(2, 3);
 // The entry's size bytes of data lie inside the image; otherwise damage,
 // with the message of a file cut short. False when the walk stopped.
 bool DataHolds(const WalkedEntry& entry);
+
+// "." and ".." as hard links or directories: the directory itself and its
+// parent, which every reading passes over.
+bool IsDots(const WalkedEntry& entry);
 
 // A directory or regular file that no system could create under this name:
 // the unpack fails at it, and every other reading ends there too.
