@@ -40,27 +40,9 @@ if [[ ! -f $small/image.romfs ]]; then
   genromfs -f "$small/image.romfs" -d "$small/tree" -V small
 fi
 
-mnt=$(mktemp -d "${TMPDIR:-/tmp}/skelvane-tar.XXXXXX")
-backing=/dev/shm/skelvane-tar.$$.ext4
-fstype=${SKELVANE_BENCH_FS:-ext4}
-fs_up() {
-  if [[ $fstype == ext4 ]] && truncate -s 2G "$backing" &&
-    mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$backing" &&
-    mount -o loop "$backing" "$mnt" 2>/dev/null; then
-    return
-  fi
-  fstype=tmpfs
-  mount -t tmpfs -o size=2G skelvane-tar "$mnt"
-}
-fs_down() {
-  if mountpoint -q "$mnt"; then umount "$mnt"; fi
-  rm -f "$backing"
-}
-trap 'fs_down; rmdir "$mnt"' EXIT
-
-# The wall time of the run since $1 (an EPOCHREALTIME), in seconds.
-since() { echo "scale=4; ($EPOCHREALTIME - $1) / 1" | bc; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+name=tar
+# shellcheck source=bench/scratch_fs.sh
+source "$repo/bench/scratch_fs.sh"
 
 gnu=() archive=() unpack=() small_tar=()
 for ((r = 0; r < rounds; r++)); do

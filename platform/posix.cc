@@ -158,6 +158,20 @@ int ParentFd(const OutPath& path) {
 
 // Removes the file at name in dir if it is still the one open at fd: it is
 // this run's own, and another process may have put something else there.
+// Ends the process by signal, its default action restored, as it would have
+// ended without this program's handling.
+[[noreturn]] void EndBySignal(int signal) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // not reached
+}
+
 void RemoveIfStill(int dir, const std::string& name, int fd) {
   struct stat made, there;
   if (fstat(fd, &made) == 0 && fstatat(dir, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -529,15 +543,7 @@ bool StandardErrorIsSeparate() {
 }
 
 void EndByClosedPipe() {
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  sigaction(SIGPIPE, &action, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGPIPE);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(SIGPIPE);
-  _exit(128 + SIGPIPE);  // not reached
+  EndBySignal(SIGPIPE);
 }
 
 bool ReaderHasGone(int error) {
@@ -591,14 +597,5 @@ bool InterruptionNoted() {
 }
 
 void EndByInterruption() {
-  const int signal = noted;
-  struct sigaction action = {};
-  action.sa_handler = SIG_DFL;
-  sigaction(signal, &action, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, signal);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(signal);
-  _exit(128 + signal);  // not reached
+  EndBySignal(noted);
 }
