@@ -21,8 +21,11 @@ const char* ExecMark(const EntryHeader& header) {
 // with a selection, only once something selected is found below it (its
 // trace line waits till then).
 struct Level {
-  std::string shown, name;
-  std::string indent, shownName;  // for its trace line
+  // Its place, which the walk holds while it is below it: a level costs no
+  // copy of its path, however deep.
+  const OutPath* path = nullptr;
+  std::string relative;           // its path from the image's root, with a selection
+  std::string indent, shownName;  // for its trace line, when it waits
   const char* exec = "";
   OutputDirHandle dir;
   bool made = false;
@@ -36,30 +39,31 @@ struct Unpacking {
   const UnpackOptions& options;
   Selection* selection;
   std::vector<Level> levels;
-  // Of the directory entry the walk goes into next: its path from the
-  // image's root, whether it is made at once, and its trace line's parts
-  // when it is not.
-  std::string nextRelative;
-  bool nextMade = true;
+  // The directory entry the walk goes into next, with a selection: its
+  // path from the image's root, whether it is made at once, and its trace
+  // line's parts when it is not.
   Level next;
-  std::vector<std::string> relative;  // each level's path from the image's root
+  bool nextMade = true;
   uint32_t specialFiles = 0;
 
+  // Makes level's directory in parent, which the walk's path of it names
+  // unless the directory waited for something selected.
   void Make(Level& level, const OutputDir* parent) {
-    if (!CreateNewDir(OutPath{level.shown, parent, level.name}, level.dir))
+    const OutPath& path = *level.path;
+    const bool made = parent == path.parent
+                          ? CreateNewDir(path, level.dir)
+                          : CreateNewDir(OutPath{path.shown, parent, path.name}, level.dir);
+    if (!made)
       Fatal("Unable to create new directory for unpacking archive: %s\n",
-            Printable(level.shown).c_str());
+            Printable(path.shown).c_str());
     level.made = true;
   }
 
   EnteredDir EnterDir(const OutPath& dirPath, uint32_t parent, uint8_t depth) {
     levels.resize(depth);
-    next.shown = dirPath.shown;
-    next.name = dirPath.name;
+    next.path = &dirPath;
     levels.push_back(std::move(next));
     next = Level{};
-    relative.resize(depth);
-    relative.push_back(depth == 0 ? "" : nextRelative);
     if (depth == 0 || nextMade)
       Make(levels.back(), depth == 0 ? nullptr : levels[depth - 1].dir.get());
     return {NoteDirectory(parent, dirPath.name), levels.back().dir.get()};
@@ -71,14 +75,14 @@ struct Unpacking {
   OutPath made;
   bool TakeSelected(const WalkedEntry& walked) {
     const EntryHeader& header = walked.header;
-    const std::string& dir = relative[walked.depth];
+    const std::string& dir = levels[walked.depth].relative;
     std::string rel = dir.empty() ? walked.name : dir + "/" + walked.name;
     if (!Selected(*selection, rel)) {
       if (header.entryType == kDirectory) {
         next.indent = std::string(walked.depth * 3u, '.');
         next.shownName = Printable(walked.name);
         next.exec = ExecMark(header);
-        nextRelative = std::move(rel);
+        next.relative = std::move(rel);
         nextMade = false;
       }
       if (header.entryType == kRegularFile && options.all)
@@ -87,7 +91,7 @@ struct Unpacking {
     }
     MakeWayTo(walked.depth);
     made = OutPath{walked.path.shown, levels[walked.depth].dir.get(), walked.name};
-    nextRelative = std::move(rel);
+    next.relative = std::move(rel);
     nextMade = true;
     return true;
   }
