@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/trace.h"
+#include "platform/format.h"
 
 // With unused, standard output carries nothing this run (an archive goes to
 // a file): every line is said, even where standard error is that file.

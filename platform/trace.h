@@ -3,24 +3,16 @@
 #pragma once
 
 #include <cstdarg>
-#include <cstdio>  // defines __MINGW_PRINTF_FORMAT under mingw-w64
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
 
+#include "platform/format.h"
+
 // Sets standard output up for the trace, and catches interruptions; called
 // once, before anything is printed.
 void StartTrace();
-
-// The format checks of the printf that runs: under mingw-w64 it is mingw's
-// own, which takes the C99 conversions (%zu) that the system's does not.
-#ifdef __MINGW_PRINTF_FORMAT
-#define PRINTF_FORMAT(formatAt, firstAt) \
-  __attribute__((format(__MINGW_PRINTF_FORMAT, formatAt, firstAt)))
-#else
-#define PRINTF_FORMAT(formatAt, firstAt) __attribute__((format(printf, formatAt, firstAt)))
-#endif
-#define TRACE_FORMAT PRINTF_FORMAT(1, 2)
 
 // Prints to the trace. An interruption noted stops the run here, before a
 // new line starts (StopInterrupted).
