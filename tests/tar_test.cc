@@ -482,7 +482,9 @@ TEST(Tar, ArchiveCutShortAtDamageOrInterruption) {
   EXPECT_EQ(r.status, 128 + SIGPIPE);
   EXPECT_EQ(r.err, "");
 
-  // A target longer than the memory the run may take goes out in pieces.
+  // A target longer than the memory the run may take goes out in pieces
+  // (the sanitizer's shadow memory needs more address space than that).
+#ifndef __SANITIZE_ADDRESS__
   root = {Link("l", std::string(80 << 20, 't'))};
   WriteFileBytes(dir / "long.img", BuildImage("vol", root));
   r = RunSkelvane({"--tar", "long.tar", "long.img"}, dir.path(), {.memoryLimit = 64 << 20});
@@ -491,6 +493,7 @@ TEST(Tar, ArchiveCutShortAtDamageOrInterruption) {
   EXPECT_NE(archive.find(" linkpath=" + std::string(1000, 't')), std::string::npos);
   EXPECT_NE(archive.find(std::string(1000, 't') + "\n"), std::string::npos);
   EXPECT_GT(archive.size(), size_t{80} << 20);
+#endif
 
   r = RunSkelvane({"--tar", "-", "junk.img"}, dir.path());
   EXPECT_EQ(r.status, 255);
