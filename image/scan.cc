@@ -29,46 +29,64 @@ const uint8_t* FindIdent(const uint8_t* from, const uint8_t* end) {
 
 // The images found that wait for the read to pass their end, in file order.
 // On a pipe each may wait for gigabytes while thousands more are found: the
-// first few wait in memory, the rest in a scratch file, read back in order.
-// Records go to and come from it in large pieces: few calls.
+// first few wait in memory, the rest in a scratch file, read back in order,
+// as their offset and size alone. Their names are read back from a second
+// scratch file that keeps the input from the first of them on: names may
+// overlap one another, so that keeping each would cost many times the input.
+// Both go to and come from disk in large pieces: few calls.
 class WaitingImages {
  public:
   bool empty() const { return memory_.empty(); }
   FoundImage& front() { return memory_.front(); }
 
-  // False when the scratch file failed, with the system error kept.
+  // False when a scratch file failed, with the system error kept.
   bool push(FoundImage image) {
     if (spilled_ == 0 && memory_.size() < kInMemory) {
       memory_.push_back(std::move(image));
       return true;
     }
-    const auto length = static_cast<uint32_t>(image.name.size());
-    char head[kRecordHead];
-    memcpy(head, &image.offset, 8);
-    memcpy(head + 8, &image.size, 4);
-    memcpy(head + 12, &length, 4);
-    tail_.append(head, sizeof head).append(image.name);
+    if (spilled_ == 0 && !input_) {
+      if (!(input_ = CreateScratchFile())) return false;
+      inputFrom_ = keptUpTo_ = image.offset + 16;
+    }
+    char record[kRecord];
+    memcpy(record, &image.offset, 8);
+    memcpy(record + 8, &image.size, 4);
+    tail_.append(record, sizeof record);
     ++spilled_;
     if (tail_.size() < kPiece) return true;
-    if (!disk_ && !(disk_ = CreateScratchFile())) return false;
-    if (!AppendToScratchFile(disk_.get(), tail_.data(), tail_.size())) return false;
+    if (!records_ && !(records_ = CreateScratchFile())) return false;
+    if (!AppendToScratchFile(records_.get(), tail_.data(), tail_.size())) return false;
     tail_.clear();
+    return true;
+  }
+
+  // Keeps what of the bytes read, bytes [base, base + count) of the input,
+  // the names of images still to be found or read back may need.
+  bool Keep(uint64_t base, const uint8_t* bytes, size_t count) {
+    if (!input_ || base + count <= keptUpTo_) return true;
+    const uint64_t skip = keptUpTo_ - base;
+    if (!AppendToScratchFile(input_.get(), bytes + skip, count - skip)) return false;
+    keptUpTo_ = base + count;
     return true;
   }
 
   bool pop() {
     memory_.pop_front();
     if (spilled_ == 0) return true;
-    uint32_t length = 0;
-    if (!Need(kRecordHead)) return false;
-    memcpy(&length, head_.data() + headAt_ + 12, 4);
-    if (!Need(kRecordHead + length)) return false;
+    if (!Need(kRecord)) return false;
     FoundImage image;
     memcpy(&image.offset, head_.data() + headAt_, 8);
     memcpy(&image.size, head_.data() + headAt_ + 8, 4);
-    image.name.assign(head_, headAt_ + kRecordHead, length);
-    headAt_ += kRecordHead + length;
+    headAt_ += kRecord;
     --spilled_;
+    // The name as the scan read it: up to its first zero byte, in the
+    // volume region, within the input.
+    uint8_t name[kVolumeRegion];
+    size_t got = 0;
+    if (!ReadScratchFile(input_.get(), image.offset + 16 - inputFrom_, name, sizeof name, &got))
+      return false;
+    image.name = VolumeName(name, got);
     memory_.push_back(std::move(image));
     return true;
   }
@@ -80,12 +98,12 @@ class WaitingImages {
     while (head_.size() - headAt_ < count) {
       head_.erase(0, headAt_);
       headAt_ = 0;
-      const uint64_t onDisk = disk_ ? ScratchFileSize(disk_.get()) : 0;
+      const uint64_t onDisk = records_ ? ScratchFileSize(records_.get()) : 0;
       if (readAt_ < onDisk) {
         const size_t had = head_.size();
         head_.resize(had + static_cast<size_t>(std::min<uint64_t>(kPiece, onDisk - readAt_)));
         size_t got = 0;
-        if (!ReadScratchFile(disk_.get(), readAt_, head_.data() + had, head_.size() - had, &got))
+        if (!ReadScratchFile(records_.get(), readAt_, head_.data() + had, head_.size() - had, &got))
           return false;
         head_.resize(had + got);
         readAt_ += got;
@@ -99,15 +117,19 @@ class WaitingImages {
   }
 
   static constexpr size_t kInMemory = 256;
-  static constexpr size_t kRecordHead = 16;  // offset, size, name length
+  static constexpr size_t kRecord = 12;  // offset, size
   static constexpr size_t kPiece = 64 * 1024;
   std::deque<FoundImage> memory_;
   uint64_t spilled_ = 0;  // records written out: in tail_, on disk or in head_
   std::string tail_;      // the last records written out, not on disk yet
   std::string head_;      // records read back from disk, from headAt_
   size_t headAt_ = 0;
-  ScratchFileHandle disk_;
-  uint64_t readAt_ = 0;  // the disk's next unread byte
+  ScratchFileHandle records_;
+  uint64_t readAt_ = 0;  // the records' next unread byte
+  // The input from the first spilled image's name on: inputFrom_ is the
+  // offset of its first byte, keptUpTo_ the end of what it holds.
+  ScratchFileHandle input_;
+  uint64_t inputFrom_ = 0, keptUpTo_ = 0;
 };
 
 }  // namespace
@@ -158,6 +180,7 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
     filled += got;
     read += got;
     const bool atEnd = got < want || want == 0;
+    if (!waiting.Keep(base, buffer.data(), filled)) return false;
 
     size_t at = 0;
     while (filled - at >= kIdentLength) {
@@ -172,7 +195,8 @@ bool ScanForImages(ImageFile* file, uint64_t limit,
       if (StartsImage(hit, count)) {
         if (!waiting.push({.offset = base + at,
                            .size = DecodeWord(hit + 8),
-                           .name = VolumeName(hit + 16, count - 16)}))
+                           .name = VolumeName(hit + 16, count - 16)}) ||
+            !waiting.Keep(base, buffer.data(), filled))
           return false;
         if (!report(false)) return stopped;
       }
