@@ -2,6 +2,8 @@
 // the listing, and --cat for one file's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/test_util.h"
 
 namespace {
@@ -55,6 +57,12 @@ TEST(Select, OnlyWhatIsSelectedAndTheWayToIt) {
   EXPECT_EQ(r.out,
             "d-          0 etc\n--          5 etc/passwd\nh-          0 bb link to bin/busybox "
             "(copied)\n");
+  r = RunSkelvane({"--list", "--json", "--include", "bb", "image.img"}, listed.dir.path());
+  EXPECT_TRUE(
+      r.out.starts_with("{\"path\":\"bb\",\"type\":\"hardlink\",\"exec\":false,\"size\":0,\"link\":"
+                        "\"bin/busybox\",\"copied\":true,\"offset\":"))
+      << r.out;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(listed.Left(), Tree{});
 }

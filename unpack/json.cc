@@ -152,6 +152,10 @@ void AppendTail(std::string& line, const JsonEntry& entry) {
       AppendKey(line, "link");
       line.append("null");
     }
+    if (entry.copied) {
+      AppendKey(line, "copied");
+      line.append("true");
+    }
   }
   if (IsDevice(entry.type)) {
     AppendKey(line, "major");

@@ -24,13 +24,15 @@ struct JsonEntry {
   uint32_t size = 0;                          // left out for devices
   std::string_view target = {};               // a symbolic link's, exact bytes
   std::optional<std::string_view> link = {};  // a hard link's file path; null when not known
-  uint16_t major = 0, minor = 0;              // a device's
-  uint64_t offset = 0;                        // the header's, in the input file (counting --offset)
-  uint64_t dataOffset = 0;                    // a regular file's data, in the input file
+  bool copied = false;            // a hard link that stands for a copy: its file is not selected
+  uint16_t major = 0, minor = 0;  // a device's
+  uint64_t offset = 0;            // the header's, in the input file (counting --offset)
+  uint64_t dataOffset = 0;        // a regular file's data, in the input file
 };
 
-// {"path", "type", "exec", "size", "target", "link", "major", "minor",
-// "offset", "data_offset"}, each key where the type has it, and "\n".
+// {"path", "type", "exec", "size", "target", "link", "copied", "major",
+// "minor", "offset", "data_offset"}, each key where the type has it
+// ("copied" only where true), and "\n".
 std::string JsonEntryLine(const JsonEntry& entry);
 
 // A symbolic link's line in three parts, for a target written in pieces:

@@ -82,7 +82,7 @@ struct Listing {
       if (FilePath(header.specInfo, file)) {
         line += " link to " + Escaped(file, terminal);
         // A selection that leaves the file out makes this name a copy of it.
-        if (selection && !Selected(*selection, file)) line += " (copied)";
+        if (Copied(file)) line += " (copied)";
       } else {
         snprintf(head, sizeof head, " link to 0x%x", header.specInfo);
         line += head;
@@ -91,6 +91,10 @@ struct Listing {
     line += '\n';
     TraceText(line);
   }
+
+  // A hard link to file stands for a copy of it where a selection leaves
+  // the file out.
+  bool Copied(const std::string& file) { return selection && !Selected(*selection, file); }
 
   // The same entry as a JSON object, its offsets in the input file.
   void JsonLine(const WalkedEntry& entry) {
@@ -102,6 +106,7 @@ struct Listing {
                          .exec = header.execFlag != 0,
                          .size = header.size,
                          .link = named ? std::optional<std::string_view>(file) : std::nullopt,
+                         .copied = named && Copied(file),
                          .major = static_cast<uint16_t>(header.specInfo >> 16),
                          .minor = static_cast<uint16_t>(header.specInfo & 0xFFFF),
                          .offset = origin + entry.headerOffset,
