@@ -67,6 +67,19 @@ TEST(Select, OnlyWhatIsSelectedAndTheWayToIt) {
   EXPECT_EQ(listed.Left(), Tree{});
 }
 
+TEST(Select, TheWayDownToTheDeepestLevel) {
+  // 255 levels, the deepest the walk goes: its way is made, level by level.
+  Entry deep = Dir("d", {File("leaf", "x")});
+  for (int depth = 1; depth < 255; ++depth) deep = Dir("d", {deep});
+  std::vector<Entry> root = {deep};
+  Unpack u{.options = {"--include", "*leaf"}};
+  const RunResult r = u.Run(BuildImage("vol", root));
+  EXPECT_EQ(r.status, 0);
+  std::string leaf = "out";
+  for (int depth = 0; depth < 255; ++depth) leaf += "/d";
+  EXPECT_EQ(ReadFileBytes(u.dir / (leaf + "/leaf")), "x");
+}
+
 TEST(Select, CatWritesFilesFollowingLinksInsideTheImage) {
   ScratchDir dir;
   WriteFileBytes(dir / "i.img", SelectionImage());

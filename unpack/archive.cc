@@ -58,8 +58,9 @@ struct Archiving {
   // its member is written: one not selected is written just before the
   // first member below it.
   struct Way {
-    std::string path;
+    const std::string* path;  // the walk holds it while below the directory
     bool written;
+    Verdict verdict;  // with a selection
   };
   std::vector<Way> way = {};
   uint32_t sockets = 0, unlinked = 0, unnamed = 0, zeroTargets = 0;
@@ -145,7 +146,7 @@ struct Archiving {
   void Member(const WalkedEntry& entry) {
     for (Way& dir : way)
       if (!dir.written) {
-        if (!TarDirectory(tar, dir.path)) Failed(entry, 0, 0);
+        if (!TarDirectory(tar, *dir.path)) Failed(entry, 0, 0);
         dir.written = true;
       }
     const EntryHeader& header = entry.header;
@@ -188,15 +189,17 @@ struct Archiving {
     way.resize(entry.depth);
     const bool directory = entry.header.entryType == kDirectory;
     // Every entry is read and checked; only those selected are members.
-    if (!selection || Selected(*selection, entry.path.shown)) {
+    const Verdict verdict = selection ? Judge(*selection, entry.path.shown,
+                                              way.empty() ? Verdict{} : way.back().verdict)
+                                      : Verdict{};
+    const bool taken = !selection || Takes(verdict);
+    if (taken) {
       if (NoEntryName(entry.name))
         ++unnamed;
       else
         Member(entry);
-      if (directory) way.push_back({{}, true});
-    } else if (directory) {
-      way.push_back({entry.path.shown, false});
     }
+    if (directory) way.push_back({&entry.path.shown, taken, verdict});
     return directory;
   }
 };

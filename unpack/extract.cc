@@ -24,7 +24,8 @@ struct Level {
   // Its place, which the walk holds while it is below it: a level costs no
   // copy of its path, however deep.
   const OutPath* path = nullptr;
-  std::string relative;           // its path from the image's root, with a selection
+  Verdict verdict;         // with a selection: what it says of the level and below
+  size_t relativeEnd = 0;  // with a selection: its path from the image's root's end in relative
   std::string indent, shownName;  // for its trace line, when it waits
   const char* exec = "";
   OutputDirHandle dir;
@@ -44,6 +45,10 @@ struct Unpacking {
   // line's parts when it is not.
   Level next;
   bool nextMade = true;
+  // With a selection, the path from the image's root of the directory the
+  // walk is in, one string for all levels: a deep tree costs its depth,
+  // not its depth squared.
+  std::string relative;
   uint32_t specialFiles = 0;
 
   // Makes level's directory in parent, which the walk's path of it names
@@ -62,6 +67,12 @@ struct Unpacking {
   EnteredDir EnterDir(const OutPath& dirPath, uint32_t parent, uint8_t depth) {
     levels.resize(depth);
     next.path = &dirPath;
+    if (selection && depth > 0) {
+      relative.resize(levels[depth - 1].relativeEnd);
+      if (!relative.empty()) relative += '/';
+      relative += dirPath.name;
+      next.relativeEnd = relative.size();
+    }
     levels.push_back(std::move(next));
     next = Level{};
     if (depth == 0 || nextMade)
@@ -75,14 +86,15 @@ struct Unpacking {
   OutPath made;
   bool TakeSelected(const WalkedEntry& walked) {
     const EntryHeader& header = walked.header;
-    const std::string& dir = levels[walked.depth].relative;
-    std::string rel = dir.empty() ? walked.name : dir + "/" + walked.name;
-    if (!Selected(*selection, rel)) {
+    relative.resize(levels[walked.depth].relativeEnd);
+    const std::string rel = relative.empty() ? walked.name : relative + "/" + walked.name;
+    const Verdict verdict = Judge(*selection, rel, levels[walked.depth].verdict);
+    if (header.entryType == kDirectory) next.verdict = verdict;
+    if (!Takes(verdict)) {
       if (header.entryType == kDirectory) {
         next.indent = std::string(walked.depth * 3u, '.');
         next.shownName = Printable(walked.name);
         next.exec = ExecMark(header);
-        next.relative = std::move(rel);
         nextMade = false;
       }
       if (header.entryType == kRegularFile && options.all)
@@ -91,7 +103,6 @@ struct Unpacking {
     }
     MakeWayTo(walked.depth);
     made = OutPath{walked.path.shown, levels[walked.depth].dir.get(), walked.name};
-    next.relative = std::move(rel);
     nextMade = true;
     return true;
   }
@@ -99,7 +110,7 @@ struct Unpacking {
   // Makes the directories down to depth that wait for something selected,
   // each with its trace line.
   void MakeWayTo(uint8_t depth) {
-    for (uint8_t level = 1; level <= depth; ++level) {
+    for (unsigned level = 1; level <= depth; ++level) {  // depth may be 255
       Level& way = levels[level];
       if (way.made) continue;
       Trace("%s[%s] %s\n", way.indent.c_str(), way.shownName.c_str(), way.exec);

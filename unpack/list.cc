@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "image/image.h"
 #include "image/romfs.h"
@@ -41,6 +43,9 @@ struct Listing {
   bool json;
   TreeIndex index;
   bool surveyed = false;
+  // With a selection: each level's verdict, and the next directory's.
+  std::vector<Verdict> verdicts = {};
+  Verdict nextVerdict = {};
 
   // The path of the file whose header is at header, from the image's root.
   bool FilePath(uint64_t header, std::string& path) {
@@ -153,7 +158,13 @@ struct Listing {
   bool Entry(const WalkedEntry& entry) {
     if (IsDots(entry)) return false;
     // Every entry is read and checked; only those selected are listed.
-    if (!selection || Selected(*selection, entry.path.shown)) List(entry);
+    bool taken = true;
+    if (selection) {
+      const Verdict verdict = Judge(*selection, entry.path.shown, verdicts[entry.depth]);
+      if (entry.header.entryType == kDirectory) nextVerdict = verdict;
+      taken = Takes(verdict);
+    }
+    if (taken) List(entry);
     if (!surveyed && entry.header.entryType == kRegularFile)
       index.NoteFile(entry.headerOffset, entry.dir, entry.name);
     return entry.header.entryType == kDirectory;
@@ -166,7 +177,9 @@ void ListImage(uint64_t firstHeader, uint64_t origin, Selection* selection, List
   Listing listing{firstHeader, origin, selection, form == ListForm::kJson, {}};
   WalkConsumer consumer{
       .enterDir =
-          [&](const OutPath& dir, uint32_t parent, uint8_t) {
+          [&](const OutPath& dir, uint32_t parent, uint8_t depth) {
+            listing.verdicts.resize(depth);
+            listing.verdicts.push_back(std::exchange(listing.nextVerdict, Verdict{}));
             // Once surveyed, the survey's numbers name the files.
             return EnteredDir{listing.surveyed ? kNoDirectory
                                                : listing.index.NoteDirectory(parent, dir.name)};

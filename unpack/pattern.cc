@@ -143,6 +143,22 @@ bool Selected(Selection& selection, std::string_view path) {
   return included && !Excluded(selection, path);
 }
 
+Verdict Judge(Selection& selection, std::string_view path, Verdict dir) {
+  Verdict verdict = dir;
+  verdict.included = dir.included || selection.include.empty();
+  for (SelectionPattern& include : selection.include) {
+    // A pattern already met need not be tried once the path is in; the
+    // directories above were tried already.
+    if (include.matched && verdict.included) continue;
+    if (include.pattern.empty() || PatternMatches(include.pattern, path))
+      include.matched = verdict.included = true;
+  }
+  for (const SelectionPattern& exclude : selection.exclude)
+    if (!verdict.excluded && (exclude.pattern.empty() || PatternMatches(exclude.pattern, path)))
+      verdict.excluded = true;
+  return verdict;
+}
+
 std::vector<std::string> UnmatchedIncludes(const Selection& selection) {
   std::vector<std::string> unmatched;
   for (const SelectionPattern& include : selection.include)

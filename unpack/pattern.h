@@ -39,5 +39,18 @@ bool Excluded(const Selection& selection, std::string_view path);
 // pattern does. Notes which include patterns match it.
 bool Selected(Selection& selection, std::string_view path);
 
+// What a selection says of an entry, and of what is below it when it is a
+// directory. Decided from the entry's own path and its directory's verdict,
+// in the walk's order, each entry costs one match a pattern, however deep.
+struct Verdict {
+  bool included = false, excluded = false;
+};
+// The verdict on the entry at path in the directory whose verdict is dir
+// (Verdict{} for the root's); notes which include patterns match it.
+Verdict Judge(Selection& selection, std::string_view path, Verdict dir);
+inline bool Takes(Verdict verdict) {
+  return verdict.included && !verdict.excluded;
+}
+
 // The include patterns, as given, that no path has matched so far.
 std::vector<std::string> UnmatchedIncludes(const Selection& selection);
